@@ -1,0 +1,18 @@
+// Program globals shared by the console, the link-event callbacks and the
+// command handlers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+constexpr int32_t DEV_TYPE_R40 = 3;
+constexpr int32_t DEV_TYPE_R62 = 10;
+constexpr int32_t SERIAL_SIZE = 9;  // 8 characters and a terminator
+
+// Written on the link thread by the event callbacks, read on the console thread.
+extern std::atomic<int32_t> dev_type;
+extern std::atomic<int32_t> connected;
+// Filled by the connection dialogue; not changed afterwards.
+extern int32_t id_conn;
+// Serial text of the last successful serial read.
+extern char serial_no[SERIAL_SIZE];

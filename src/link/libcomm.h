@@ -1,0 +1,130 @@
+// Link library interface: device links over serial ports, USB, Bluetooth and
+// TCP, response slots, link events on a per-link reader thread, device
+// listing, and the console/log output functions.
+//
+// Every function returns 0 on success unless stated. Error codes are negative
+// (COMM_ERR_*), so they can never be mistaken for the exchange results 0, 1
+// and 255 that the MXX layer hands to its callers.
+//
+// Threads: each open link has one reader thread that calls the link's event
+// procedure. All functions may be called from any thread unless stated.
+#pragma once
+
+#include <cstdint>
+
+enum : int32_t {
+    COMM_ERR_ARG = -2,         // bad argument or malformed connection string
+    COMM_ERR_NOLINK = -3,      // no open link has this id
+    COMM_ERR_OPEN = -4,        // the device could not be opened (reason on the error channel)
+    COMM_ERR_IO = -5,          // read/write failed on the device
+    COMM_ERR_TIMEOUT = -6,     // write or wait time-out
+    COMM_ERR_CLOSED = -7,      // the link has ended
+    COMM_ERR_NOMEM = -8,       // allocation failed or a table is full
+    COMM_ERR_UNSUPPORTED = -9, // transport not available on this machine
+    COMM_ERR_STATE = -10,      // library not initialised, or called in the wrong state
+};
+
+// Link events passed to the event procedure.
+enum : uint8_t {
+    COMM_EV_PROBE = 1,         // the link can carry a request (raised once, right after opening)
+    COMM_EV_CONN_ERROR = 2,    // the link could not be opened or failed
+    COMM_EV_DISCONNECTED = 3,  // the link has ended; always the very last event
+    COMM_EV_DATA = 5,          // bytes were read: data/length hold them
+    COMM_EV_IDLE = 6,          // no byte arrived for the idle period
+};
+
+// Link states reported by comm_get_state.
+enum : int32_t {
+    COMM_STATE_NONE = 0,       // no such link / closed
+    COMM_STATE_OPENING = 1,    // opened, waiting for comm_signal_connected
+    COMM_STATE_CONNECTED = 2,  // signalled connected, event procedure accepted it
+    COMM_STATE_GAVE_UP = 3,    // signalled, but the event procedure had given up (returned -1)
+    COMM_STATE_FAILED = 4,     // I/O failure; the link is ending
+};
+
+constexpr int COMM_ENTRY_SIZE = 128;   // device list entry and connection string size
+
+// Event procedure: (id, event, data, length, context). Its return value -1 on
+// an idle event means "gave up"; the link then never reports state 2.
+using comm_event_proc_t = int32_t (*)(int32_t id, uint8_t event, const uint8_t* data, int32_t length,
+                                      void* context);
+// USB device-set change callback, called with the user value given at registration.
+using comm_usb_callback_t = int32_t (*)(int32_t user);
+
+int32_t comm_init();
+int32_t comm_shut();
+int32_t comm_usb_register(comm_usb_callback_t callback, int32_t user);
+int32_t comm_usb_deregister();
+
+// Opens the link described by `conn` and stores its id. `rx_size` is the read
+// chunk size, `idle_ms` the idle-event period. Fails at once (never waits)
+// when the device cannot be opened, after saying why on the error channel.
+int32_t comm_connect(int32_t* id, const char* conn, comm_event_proc_t proc, int32_t rx_size, int32_t idle_ms,
+                     void* context);
+// Ends the link. Returns once event 3 has been delivered (when called from
+// another thread than the link's own reader thread).
+int32_t comm_disconnect(int32_t id);
+int32_t comm_get_state(int32_t id);
+// 0 once comm_signal_connected(id) was called, non-zero after the time-out
+// or when the link ends first. When it returns 0, comm_get_state already
+// reflects the outcome (2 only for an identified link).
+int32_t comm_wait_connected(int32_t id, int32_t timeout_ms);
+int32_t comm_signal_connected(int32_t id);
+
+// Walk over the open links, one per call; returns 1 with id and context set,
+// 0 at the end. A link is removed from the walk before its event 3.
+int32_t comm_data_cntr_init(int32_t* iterator);
+int32_t comm_get_data(int32_t* iterator, int32_t* id, void** context);
+
+// Writes all bytes within the time-out. `flags` must be 0.
+int32_t comm_write(int32_t id, const uint8_t* bytes, int32_t length, int32_t flags, int32_t timeout_ms);
+
+// Response slots: three (code, buffer, capacity) triples for the link.
+int32_t comm_hook_response(int32_t id, uint16_t code1, uint8_t* buf1, int32_t cap1, uint16_t code2, uint8_t* buf2,
+                           int32_t cap2, uint16_t code3, uint8_t* buf3, int32_t cap3);
+// Offers a received frame: copied into every armed slot of that code (a
+// frame longer than the slot's capacity is not copied). Returns 1 if a slot
+// took it, 0 otherwise.
+int32_t comm_fill_rsp_buff(int32_t id, uint16_t code, const uint8_t* frame, int32_t length);
+// Waits until slot 1 or slot 2 holds a frame, or the time-out. Reports each
+// slot's byte count (0: empty) and then empties the slots' counts. Returns 0
+// when slot 1 or 2 was filled, COMM_ERR_TIMEOUT otherwise.
+int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* len3, int32_t timeout_ms);
+int32_t comm_unhook_response(int32_t id);
+
+// USB instruments: fills up to `maximum` entries of COMM_ENTRY_SIZE bytes
+// each, every entry a connection string ending in "/" and the product id in
+// hex (e.g. "USBS:/dev/ttyACM0/c44").
+int32_t comm_list_devices_usb(int32_t flags, char* list, int32_t maximum, int32_t* count, const char* manufacturer,
+                              const char* product, uint16_t vid_min, uint16_t vid_max, uint16_t pid_min,
+                              uint16_t pid_max);
+// Readable name of a list entry (USB or Bluetooth); `text` holds COMM_ENTRY_SIZE bytes.
+int32_t comm_get_devid_string(const char* entry, char* text);
+
+int32_t comm_bt_is_available();
+int32_t comm_bt_discover(int32_t flags, uint32_t class_of_device, int32_t options);
+// Waits for the inquiry to end; fills at most 32 entries.
+int32_t comm_bt_discover_wait(char* list, int32_t* count);
+int32_t comm_bt_discover_cancel();
+
+// Connection-string builders; `out` holds COMM_ENTRY_SIZE bytes.
+int32_t comm_make_conn_string_usb(char* out, const char* entry, int32_t size, uint16_t vid, uint16_t pid);
+int32_t comm_make_conn_string_serial(char* out, uint16_t port, int32_t baud, int32_t data_bits, int32_t stop_bits,
+                                     int32_t parity, int32_t flow);
+int32_t comm_make_conn_string_serial_path(char* out, const char* path, int32_t baud, int32_t data_bits,
+                                          int32_t stop_bits, int32_t parity, int32_t flow);
+int32_t comm_make_conn_string_bt(char* out, const char* address, const char* extra, uint32_t class_of_device,
+                                 int32_t channel, const char* pin, int32_t timeout_ms);
+int32_t comm_make_conn_string_net(char* out, const char* address, uint16_t port, int32_t timeout_ms);
+// An already open file descriptor (socket pair, pipe): the link takes it over.
+int32_t comm_make_conn_string_fd(char* out, int32_t fd);
+
+// Console and log output. log_write and log_append print the formatted text
+// to standard output exactly as formatted; log_error prints to standard
+// error after flushing standard output. Safe from any thread; one call's
+// text is never interleaved with another's.
+int32_t log_addlevel(const char* tag, int32_t a, int32_t b, int32_t c, int32_t d, const char* text);
+int32_t log_seterror(int32_t a, int32_t b, int32_t c, int32_t d, const char* text);
+int32_t log_write(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int32_t log_append(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int32_t log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,89 @@
+// MXX link layer: request frames and the request/response exchange, link
+// lifecycle, frame assembly and dispatch, asynchronous hooks and discovery.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "link/libcomm.h"
+#include "link/mxx_frame.h"
+
+struct mxx_conn_t;
+
+using mxx_probe_t = int32_t (*)(int32_t id, int32_t attempt);
+using mxx_test_probe_t = int32_t (*)(int32_t id, const uint8_t* frame, int32_t* device_type, int32_t attempt);
+using mxx_on_connected_t = int32_t (*)(int32_t id, mxx_conn_t* context, int32_t device_type, int32_t user);
+using mxx_on_event_t = int32_t (*)(int32_t id, mxx_conn_t* context, int32_t user);
+// Asynchronous frame handler; the frame is valid only during the call (its
+// length is in the frame's own length field).
+using mxx_hook_handler_t = int32_t (*)(int32_t id, mxx_conn_t* context, const uint8_t* frame, int32_t user);
+using mxx_wait_callback_t = int32_t (*)(int32_t id, uint16_t code, int32_t value);
+
+constexpr uint16_t MXX_HOOK_ANY = 0xFFFF;
+constexpr int32_t MXX_HOOK_SLOTS = 255;
+constexpr int32_t MXX_LIST_ENTRIES = 32;  // device lists used by the console
+constexpr int32_t MXX_RSP_CAP1 = 4096;
+constexpr int32_t MXX_RSP_CAP2 = 1024;
+constexpr int32_t MXX_RSP_CAP3 = 1024;
+constexpr int32_t MXX_RX_CHUNK = 4096;
+constexpr int32_t MXX_IDLE_MS = 200;
+
+enum : uint8_t {
+    MXX_EV_PROBE = COMM_EV_PROBE,
+    MXX_EV_CONN_ERROR = COMM_EV_CONN_ERROR,
+    MXX_EV_DISCONNECTED = COMM_EV_DISCONNECTED,
+    MXX_EV_DATA = COMM_EV_DATA,
+    MXX_EV_IDLE = COMM_EV_IDLE,
+};
+
+struct mxx_hook_t {
+    uint16_t code;
+    mxx_hook_handler_t handler;
+};
+
+// One per open link; allocated by MXX_connect, released on event 3.
+struct mxx_conn_t {
+    int32_t identified;
+    int32_t user;
+    mxx_rx_t rx;                       // frame being assembled
+    int32_t probe_attempts;
+    std::atomic<int32_t> cmd_num_try;  // written on the link thread, read on the console thread
+    int32_t device_type;
+    mxx_probe_t probe;
+    mxx_test_probe_t test_probe;
+    mxx_on_connected_t on_connected;
+    mxx_on_event_t on_error;
+    mxx_on_event_t on_closed;
+    int32_t hook_count;
+    mxx_hook_t hooks[MXX_HOOK_SLOTS];
+};
+
+// Exchange.
+int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* outbuff,
+                     int32_t outbuff_size, int32_t* out_size, int32_t* out_timeout, int32_t* out_status,
+                     int32_t timeout_ms, int32_t wait);
+int32_t MXX_set_cmd_num_try(int32_t id, int32_t n);
+int32_t MXX_idle_wait(int32_t id, uint16_t code, int32_t value);
+
+// Lifecycle.
+int32_t MXX_init(mxx_wait_callback_t wait_callback, comm_usb_callback_t usb_callback, int32_t usb_user);
+int32_t MXX_shut();
+int32_t MXX_connect(const char* conn, int32_t* id, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
+                    mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user);
+int32_t MXX_wait_connected(int32_t id, int32_t timeout_ms);
+int32_t MXX_get_conn_state_id(int32_t id);
+int32_t MXX_disconnect(int32_t id);
+int32_t MXX_event_proc(int32_t id, uint8_t event, const uint8_t* data, int32_t length, void* context);
+int32_t MXX_hook_async_event(int32_t id, uint16_t code, mxx_hook_handler_t handler);
+
+// Discovery and connection strings (`out` and list entries hold 128 bytes).
+int32_t MXX_list_usb_devices(char* list, int32_t maximum, int32_t* count);
+int32_t MXX_make_usb_conn_string(char* out, const char* entry, int32_t size);
+int32_t MXX_make_serial_conn_string(char* out, uint16_t port);
+int32_t MXX_make_serial_path_conn_string(char* out, const char* path);
+int32_t MXX_make_bt_conn_string(char* out, const char* address, const char* extra);
+int32_t MXX_make_net_conn_string(char* out, const char* address, uint16_t port);
+int32_t MXX_bt_is_available();
+int32_t MXX_comm_bt_discover(int32_t a, int32_t b);
+int32_t MXX_comm_bt_discover_wait(char* list, int32_t* count);
+int32_t MXX_comm_bt_discover_cancel();

@@ -1,0 +1,86 @@
+#include "link/mxx_frame.h"
+
+#include <cstring>
+
+uint8_t MXX_xor(const uint8_t* data, size_t n) {
+    uint8_t x = 0;
+    for (size_t i = 0; i < n; ++i) x ^= data[i];
+    return x;
+}
+
+int32_t MXX_build_frame(uint8_t* out, uint16_t code, const void* payload, uint16_t size,
+                        uint16_t timeout, uint8_t status) {
+    std::memcpy(out, MXX_MAGIC, 4);
+    const uint16_t length = static_cast<uint16_t>(size + 1);
+    out[4] = static_cast<uint8_t>(code);
+    out[5] = static_cast<uint8_t>(code >> 8);
+    out[6] = static_cast<uint8_t>(length);
+    out[7] = static_cast<uint8_t>(length >> 8);
+    out[8] = static_cast<uint8_t>(timeout);
+    out[9] = static_cast<uint8_t>(timeout >> 8);
+    out[10] = status;
+    out[11] = MXX_xor(out, 11);
+    if (size > 0 && payload != nullptr) std::memcpy(out + MXX_HEADER_SIZE, payload, size);
+    else if (size > 0) std::memset(out + MXX_HEADER_SIZE, 0, size);
+    out[MXX_HEADER_SIZE + size] = MXX_xor(out + MXX_HEADER_SIZE, size);
+    return static_cast<int32_t>(size + MXX_OVERHEAD);
+}
+
+void MXX_rx_reset(mxx_rx_t* rx) {
+    rx->rx_count = 0;
+    rx->rx_expected = 0;
+    rx->rx_received = 0;
+}
+
+int32_t MXX_rx_feed(mxx_rx_t* rx, const uint8_t* data, size_t n, mxx_frame_sink_t sink, void* user) {
+    int32_t frames = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t b = data[i];
+        const int32_t pos = rx->rx_count;
+        if (pos < static_cast<int32_t>(MXX_HEADER_SIZE)) {
+            if (pos == 0) {
+                if (b != MXX_MAGIC[0]) continue;
+                rx->rx_buf[0] = b;
+                rx->rx_count = 1;
+                rx->rx_expected = 0;
+                continue;
+            }
+            if (pos < 4 && b != MXX_MAGIC[pos]) {
+                rx->rx_count = 0;
+                continue;
+            }
+            rx->rx_buf[pos] = b;
+            rx->rx_count = pos + 1;
+            if (rx->rx_count < static_cast<int32_t>(MXX_HEADER_SIZE)) continue;
+            // Header complete.
+            if (MXX_xor(rx->rx_buf, MXX_HEADER_SIZE) != 0) {
+                rx->rx_count = 0;
+                continue;
+            }
+            rx->rx_expected = MXX_frame_length(rx->rx_buf);
+            rx->rx_received = 0;
+            if (MXX_HEADER_SIZE + static_cast<size_t>(rx->rx_expected) > MXX_RX_BUF_SIZE) {
+                // Would overrun the assembly buffer: drop the frame.
+                rx->rx_count = 0;
+                rx->rx_expected = 0;
+                continue;
+            }
+            if (rx->rx_expected != 0) continue;
+            // length 0: no payload, no checksum; complete at once.
+        } else {
+            if (rx->rx_received < rx->rx_expected) {
+                rx->rx_buf[rx->rx_count++] = b;
+                rx->rx_received++;
+            }
+            if (rx->rx_received != rx->rx_expected) continue;
+        }
+        // Frame complete.
+        if (MXX_xor(rx->rx_buf + MXX_HEADER_SIZE, static_cast<size_t>(rx->rx_expected)) == 0) {
+            ++frames;
+            if (sink) sink(rx->rx_buf, rx->rx_count, user);
+        }
+        rx->rx_count = 0;
+        rx->rx_expected = 0;
+    }
+    return frames;
+}
