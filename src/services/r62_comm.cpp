@@ -1,0 +1,178 @@
+#include "services/r62_comm.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "console/globals.h"
+#include "link/mxx_comm.h"
+#include "link/wire.h"
+#include "services/r40_comm.h"
+
+namespace {
+
+constexpr int32_t TIMEOUT_DEFAULT = 800;
+constexpr int32_t TIMEOUT_CLEAR_LOGS = 300000;
+constexpr int32_t PROBE_TRIES = 3;
+
+int32_t send(int32_t id, uint16_t code, const void* in, int32_t in_size, void* out, int32_t out_size,
+             int32_t* out_size_got, int32_t timeout_ms, int32_t wait) {
+    return MXX_send_cmd(id, code, in, in_size, out, out_size, out_size_got, nullptr, nullptr, timeout_ms, wait);
+}
+
+int32_t send_u32(int32_t id, uint16_t code, uint32_t v, int32_t wait) {
+    uint8_t buf[4];
+    put_u32le(buf, 0, v);
+    return send(id, code, buf, sizeof buf, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
+}
+
+// A 4-byte answer; the value keeps what it held when no answer was copied.
+int32_t get_u32_answer(int32_t id, uint16_t code, uint32_t* value, int32_t wait) {
+    uint8_t buf[4];
+    put_u32le(buf, 0, value ? *value : 0);
+    int32_t r = send(id, code, nullptr, 0, buf, sizeof buf, nullptr, TIMEOUT_DEFAULT, wait);
+    if (value) *value = get_u32le(buf, 0);
+    return r;
+}
+
+}  // namespace
+
+file_req_t file_req_make(const char* name, uint32_t param, uint32_t size) {
+    file_req_t req{};
+    if (name) std::memcpy(req.name, name, strnlen(name, FILE_REQ_NAME_SIZE));
+    req.param = param;
+    req.size = size;
+    return req;
+}
+
+void file_req_encode(const file_req_t& req, uint8_t out[FILE_REQ_SIZE]) {
+    std::memcpy(out + FILE_REQ_OFF_NAME, req.name, FILE_REQ_NAME_SIZE);
+    put_u32le(out, FILE_REQ_OFF_PARAM, req.param);
+    put_u32le(out, FILE_REQ_OFF_SIZE, req.size);
+}
+
+int32_t R62_Get_Params(int32_t id, uint8_t* record, int32_t wait, int32_t* received) {
+    int32_t got = 0;
+    int32_t r = send(id, R62_CODE_GET_PARAMS, nullptr, 0, record, record ? R62_PARAMS_BUF : 0, &got,
+                     TIMEOUT_DEFAULT, wait);
+    if (received) *received = got;
+    return r;
+}
+
+int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait) {
+    if (!record) return COMM_ERR_ARG;
+    return send(id, R62_CODE_SET_PARAMS, record, R62_PARAMS_SET, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
+}
+
+int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait) {
+    return send(id, R62_CODE_GET_STATUS, nullptr, 0, status, status ? R62_STATUS_SIZE : 0, nullptr,
+                TIMEOUT_DEFAULT, wait);
+}
+
+int32_t R62_Get_Meas_Log_Entry_List(int32_t id, uint32_t first, uint8_t* list, int32_t wait) {
+    uint8_t req[4];
+    put_u32le(req, 0, first);
+    return send(id, R62_CODE_GET_LOG_ENTRIES, req, sizeof req, list, list ? R62_LOG_ENTRIES_SIZE : 0, nullptr,
+                TIMEOUT_DEFAULT, wait);
+}
+
+int32_t R62_Clear_Logs(int32_t id, uint32_t selector, int32_t wait) {
+    uint8_t req[4];
+    put_u32le(req, 0, selector);
+    return send(id, R62_CODE_CLEAR_LOGS, req, sizeof req, nullptr, 0, nullptr, TIMEOUT_CLEAR_LOGS, wait);
+}
+
+int32_t R62_Memory_Usage(int32_t id, int32_t* heap, char* text, int32_t text_size, int32_t wait) {
+    std::array<uint8_t, R62_MEMORY_ANSWER> answer{};
+    int32_t got = 0;
+    int32_t r = send(id, R62_CODE_MEMORY_USAGE, nullptr, 0, answer.data(), R62_MEMORY_ANSWER, &got,
+                     TIMEOUT_DEFAULT, wait);
+    if (r != 0) return r;
+    if (heap) *heap = get_i32le(answer.data(), 0);
+    if (text && text_size > 0) {
+        // The text ends at its NUL, at the end of what arrived, or at the
+        // caller's size, whichever comes first.
+        size_t avail = got > 4 ? static_cast<size_t>(got - 4) : 0;
+        size_t limit = std::min(avail, static_cast<size_t>(text_size));
+        const char* src = reinterpret_cast<const char*>(answer.data() + 4);
+        size_t n = strnlen(src, limit);
+        std::memcpy(text, src, n);
+        std::memset(text + n, 0, static_cast<size_t>(text_size) - n);
+    }
+    return r;
+}
+
+int32_t R62_File_Info(int32_t id, const char* name, uint32_t* size, int32_t wait) {
+    uint8_t req[FILE_REQ_SIZE];
+    file_req_encode(file_req_make(name, 0, 0), req);
+    uint8_t answer[R62_FILE_INFO_ANSWER] = {};
+    int32_t got = 0;
+    int32_t r = send(id, R62_CODE_FILE_INFO, req, sizeof req, answer, sizeof answer, &got, TIMEOUT_DEFAULT, wait);
+    if (r == 0 && size) *size = get_u32le(answer, 0);
+    return r;
+}
+
+int32_t R62_Write_File(int32_t id, const char* name, uint32_t operation, const void* data, int32_t length,
+                       int32_t wait) {
+    if (length < 0 || length > R62_WRITE_MAX || (length > 0 && !data)) return COMM_ERR_ARG;
+    std::array<uint8_t, R62_WRITE_BUF> req{};
+    file_req_encode(file_req_make(name, operation, static_cast<uint32_t>(length)), req.data());
+    if (length > 0) std::memcpy(req.data() + FILE_REQ_SIZE, data, static_cast<size_t>(length));
+    return send(id, R62_CODE_WRITE_FILE, req.data(), static_cast<int32_t>(FILE_REQ_SIZE) + length, nullptr, 0,
+                nullptr, TIMEOUT_DEFAULT, wait);
+}
+
+int32_t R62_Read_File(int32_t id, const char* name, void* buffer, uint32_t offset, uint32_t size, int32_t* got,
+                      int32_t wait) {
+    uint8_t req[FILE_REQ_SIZE];
+    file_req_encode(file_req_make(name, offset, size), req);
+    std::array<uint8_t, R62_READ_ANSWER> answer{};
+    int32_t received = 0;
+    int32_t r = send(id, R62_CODE_READ_FILE, req, sizeof req, answer.data(), R62_READ_ANSWER, &received,
+                     TIMEOUT_DEFAULT, wait);
+    if (r != 0) return r;
+    // The count is the instrument's word; never copy more than arrived
+    // behind it, nor more than the caller asked for.
+    int64_t count = get_i32le(answer.data(), 0);
+    int64_t avail = received > 4 ? received - 4 : 0;
+    count = std::clamp<int64_t>(count, 0, std::min<int64_t>(avail, buffer ? size : 0));
+    if (count > 0) std::memcpy(buffer, answer.data() + 4, static_cast<size_t>(count));
+    if (got) *got = static_cast<int32_t>(count);
+    return r;
+}
+
+int32_t R62_Measure(int32_t id, int32_t* value, int32_t wait) {
+    uint8_t buf[4];
+    put_i32le(buf, 0, value ? *value : 0);
+    int32_t r = send(id, R62_CODE_MEASURE, nullptr, 0, buf, sizeof buf, nullptr, TIMEOUT_DEFAULT, wait);
+    if (value) *value = get_i32le(buf, 0);
+    return r;
+}
+
+int32_t R62_Send_Event(int32_t id, uint32_t event, int32_t wait) {
+    return send_u32(id, R62_CODE_SEND_EVENT, event, wait);
+}
+
+int32_t R62_Set_State(int32_t id, uint32_t state, int32_t wait) {
+    return send_u32(id, R62_CODE_SET_STATE, state, wait);
+}
+
+int32_t R62_Get_State(int32_t id, uint32_t* state, int32_t wait) {
+    return get_u32_answer(id, R62_CODE_GET_STATE, state, wait);
+}
+
+int32_t R62_Get_Screen(int32_t id, uint8_t* image, int32_t wait) {
+    return send(id, R62_CODE_GET_SCREEN, nullptr, 0, image, image ? R62_SCREEN_SIZE : 0, nullptr,
+                TIMEOUT_DEFAULT, wait);
+}
+
+int32_t R62_probe(int32_t id, int32_t /*attempt*/) { return R40_get_serial(id, nullptr, 0); }
+
+int32_t R62_test_probe(int32_t id, const uint8_t* frame, int32_t* device_type, int32_t /*attempt*/) {
+    if (device_type) *device_type = DEV_TYPE_R62;
+    MXX_set_cmd_num_try(id, PROBE_TRIES);
+    if (!frame || MXX_frame_code(frame) != R40_CODE_SERIAL_ANSWER) return 0;
+    // A frame without payload has no serial to look at.
+    if (MXX_frame_length(frame) < 2) return 0;
+    return frame[MXX_HEADER_SIZE] == 'A' ? 1 : 0;
+}

@@ -1,0 +1,109 @@
+// Services of the susceptibility/conductivity instrument (device type 10):
+// parameters, status, measurement log table, heap report, device file
+// transfer, measurement, events and state, screen capture, and the family's
+// probe pair.
+//
+// Every service is one MXX exchange and returns its result: 0 success,
+// 1 failure reported by the device, 255 no answer, any other value a link
+// write error (negative, COMM_ERR_*). Services print nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// File request record, the head of the three file services' requests:
+//    0  char[32] name  (at most 32 characters, NUL-padded; no terminator at 32)
+//   32  u32 param      (read: byte offset; write: FILE_OP_*)
+//   36  u32 size       (read: bytes wanted; write: data bytes that follow)
+//   40  data           (write only)
+struct file_req_t {
+    char name[32];
+    uint32_t param;
+    uint32_t size;
+};
+constexpr size_t FILE_REQ_OFF_NAME = 0;
+constexpr size_t FILE_REQ_NAME_SIZE = 32;
+constexpr size_t FILE_REQ_OFF_PARAM = 32;
+constexpr size_t FILE_REQ_OFF_SIZE = 36;
+constexpr size_t FILE_REQ_SIZE = 40;
+
+// Fills a request from a name (cut at 32 characters), param and size.
+file_req_t file_req_make(const char* name, uint32_t param, uint32_t size);
+void file_req_encode(const file_req_t& req, uint8_t out[FILE_REQ_SIZE]);
+
+// Write operations (param of R62_Write_File).
+enum : uint32_t {
+    FILE_OP_MKDIR = 1,   // create the directory `name`
+    FILE_OP_CREATE = 2,  // create the file `name`, empty
+    FILE_OP_APPEND = 3,  // append the data to the file `name`
+    FILE_OP_DELETE = 4,  // delete the file `name`
+};
+
+constexpr uint16_t R62_CODE_GET_PARAMS = 8201;
+constexpr uint16_t R62_CODE_SET_PARAMS = 8202;
+constexpr uint16_t R62_CODE_GET_STATUS = 8203;
+constexpr uint16_t R62_CODE_GET_LOG_ENTRIES = 8204;
+constexpr uint16_t R62_CODE_CLEAR_LOGS = 8206;
+constexpr uint16_t R62_CODE_MEMORY_USAGE = 8016;
+constexpr uint16_t R62_CODE_FILE_INFO = 8209;
+constexpr uint16_t R62_CODE_WRITE_FILE = 8210;
+constexpr uint16_t R62_CODE_READ_FILE = 8211;
+constexpr uint16_t R62_CODE_MEASURE = 8212;
+constexpr uint16_t R62_CODE_SEND_EVENT = 8022;
+constexpr uint16_t R62_CODE_SET_STATE = 8023;
+constexpr uint16_t R62_CODE_GET_STATE = 8024;
+constexpr uint16_t R62_CODE_GET_SCREEN = 8213;
+
+constexpr int32_t R62_PARAMS_BUF = 4319;     // room offered for a parameter record
+constexpr int32_t R62_PARAMS_SET = 319;      // settable head sent back
+constexpr int32_t R62_STATUS_SIZE = 20;
+constexpr int32_t R62_LOG_ENTRIES_SIZE = 160;  // 32 entries of 5 bytes
+constexpr int32_t R62_MEMORY_ANSWER = 2048;
+constexpr int32_t R62_FILE_INFO_ANSWER = 40;
+constexpr int32_t R62_READ_ANSWER = 4000;    // count + data
+constexpr int32_t R62_READ_MAX = R62_READ_ANSWER - 4;
+constexpr int32_t R62_WRITE_BUF = 4096;      // request buffer of a file write
+constexpr int32_t R62_WRITE_MAX = R62_WRITE_BUF - static_cast<int32_t>(FILE_REQ_SIZE);  // 4056
+constexpr int32_t R62_SCREEN_SIZE = 1060;
+constexpr uint32_t R62_CLEAR_ALL = 255;      // selector used by the clear-logs command
+
+// `record` holds R62_PARAMS_BUF bytes. `received`, when given, gets the
+// number of record bytes the answer delivered (0 when none was copied).
+int32_t R62_Get_Params(int32_t id, uint8_t* record, int32_t wait, int32_t* received = nullptr);
+// Sends the first R62_PARAMS_SET bytes of `record`.
+int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait);
+// `status` holds R62_STATUS_SIZE bytes.
+int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait);
+// `list` holds R62_LOG_ENTRIES_SIZE bytes.
+int32_t R62_Get_Meas_Log_Entry_List(int32_t id, uint32_t first, uint8_t* list, int32_t wait);
+int32_t R62_Clear_Logs(int32_t id, uint32_t selector, int32_t wait);
+// Free heap into `heap`; the report text into `text`, at most `text_size`
+// characters, stopping at its NUL or at the end of the answer, NUL-padded to
+// `text_size` when shorter (a text of `text_size` characters is not
+// terminated: give one byte more than you pass).
+int32_t R62_Memory_Usage(int32_t id, int32_t* heap, char* text, int32_t text_size, int32_t wait);
+// File size into `size` when given and the exchange succeeded.
+int32_t R62_File_Info(int32_t id, const char* name, uint32_t* size, int32_t wait);
+// Sends the request record and `length` data bytes. A length outside
+// 0..R62_WRITE_MAX, or data missing for a length above 0, is refused with
+// COMM_ERR_ARG before anything is sent.
+int32_t R62_Write_File(int32_t id, const char* name, uint32_t operation, const void* data, int32_t length,
+                       int32_t wait);
+// Reads up to `size` bytes at `offset` into `buffer` (which holds `size`
+// bytes). `got` receives the bytes copied: never more than the answer
+// carried nor than `size`; 0 at the end of the file.
+int32_t R62_Read_File(int32_t id, const char* name, void* buffer, uint32_t offset, uint32_t size, int32_t* got,
+                      int32_t wait);
+// One signed 32-bit sample value.
+int32_t R62_Measure(int32_t id, int32_t* value, int32_t wait);
+int32_t R62_Send_Event(int32_t id, uint32_t event, int32_t wait);
+int32_t R62_Set_State(int32_t id, uint32_t state, int32_t wait);
+int32_t R62_Get_State(int32_t id, uint32_t* state, int32_t wait);
+// `image` holds R62_SCREEN_SIZE bytes.
+int32_t R62_Get_Screen(int32_t id, uint8_t* image, int32_t wait);
+
+// Probe pair for MXX_connect (shapes mxx_probe_t / mxx_test_probe_t).
+int32_t R62_probe(int32_t id, int32_t attempt);
+// Writes 10 into the device type and sets the link's try count to 3 on every
+// call; 1 when the frame is a get-serial answer whose serial begins with 'A'.
+int32_t R62_test_probe(int32_t id, const uint8_t* frame, int32_t* device_type, int32_t attempt);
