@@ -58,14 +58,16 @@ struct mxx_conn_t {
     mxx_hook_t hooks[MXX_HOOK_SLOTS];
 };
 
-// Exchange.
+// Exchange: returns 0 success, 1 failure reported by the device, 255 no
+// answer on the last try, or the library's (negative) write error.
 int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* outbuff,
                      int32_t outbuff_size, int32_t* out_size, int32_t* out_timeout, int32_t* out_status,
                      int32_t timeout_ms, int32_t wait);
 int32_t MXX_set_cmd_num_try(int32_t id, int32_t n);
 int32_t MXX_idle_wait(int32_t id, uint16_t code, int32_t value);
 
-// Lifecycle.
+// Lifecycle. The event procedure runs on the link's reader thread; the
+// context it gets is released on event 3.
 int32_t MXX_init(mxx_wait_callback_t wait_callback, comm_usb_callback_t usb_callback, int32_t usb_user);
 int32_t MXX_shut();
 int32_t MXX_connect(const char* conn, int32_t* id, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
@@ -78,6 +80,9 @@ int32_t MXX_hook_async_event(int32_t id, uint16_t code, mxx_hook_handler_t handl
 
 // Discovery and connection strings (`out` and list entries hold 128 bytes).
 int32_t MXX_list_usb_devices(char* list, int32_t maximum, int32_t* count);
+// Gives a listed USB entry whose product id (the hex text after its last '/')
+// is 0x0C44 the prefix "USBF"; other entries are left as they are.
+void MXX_rewrite_usb_entry(char* entry);
 int32_t MXX_make_usb_conn_string(char* out, const char* entry, int32_t size);
 int32_t MXX_make_serial_conn_string(char* out, uint16_t port);
 int32_t MXX_make_serial_path_conn_string(char* out, const char* path);
