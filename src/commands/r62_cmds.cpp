@@ -1,0 +1,66 @@
+#include "commands/r62_cmds.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "commands/r40_cmds.h"
+#include "commands/r62_params.h"
+#include "link/libcomm.h"
+
+namespace {
+
+constexpr char SERIAL_PREFIX = 'A';
+
+bool serial_unset(const char* suffix) {
+    return std::strcmp(suffix, "XXXX") == 0 || std::strcmp(suffix, "xxxx") == 0;
+}
+
+}  // namespace
+
+int32_t R62_cmd_get_fw_version(char line[], int32_t argument) { return R40_cmd_get_fw_version(line, argument); }
+int32_t R62_cmd_get_serial(char line[], int32_t argument) { return R40_cmd_get_serial(line, argument); }
+int32_t R62_cmd_get_time(char line[], int32_t argument) { return R40_cmd_get_time(line, argument); }
+int32_t R62_cmd_set_time(char line[], int32_t argument) { return R40_cmd_set_time(line, argument); }
+int32_t R62_cmd_restart(char line[], int32_t argument) { return R40_cmd_restart(line, argument); }
+
+int32_t R62_cmd_set_serial(char line[], int32_t) {
+    static constexpr const char* NAME = "R62_cmd_set_serial";
+    if (!cmd_connected()) return -1;
+    char suffix[5];
+    int32_t r = serial_read_suffix(suffix);
+    if (r != 0) return cmd_error(NAME, r);
+    if (!serial_unset(suffix)) {
+        log_write("MAIN", "serial number already set\n");
+        return 0;
+    }
+    char spare[1] = {};
+    input_string_msg_cmd(suffix, 4, 4, SERIAL_PROMPT, line ? line : spare, 1);
+    char serial[R40_SERIAL_BUF];
+    std::snprintf(serial, sizeof serial, "%c000%s", SERIAL_PREFIX, suffix);
+    return serial_write(NAME, serial);
+}
+
+int32_t R62_cmd_create_menu(menu_t* menu, int32_t) {
+    menu_add_text(menu, MENU_SET_MEMORY, R62_cmd_set_memory);
+    menu_add_text(menu, MENU_RESTART, R62_cmd_restart);
+    return 0;
+}
+
+int32_t R62_cmd_create_service_menu(menu_t* menu, int32_t) {
+    menu_add_text(menu, MENU_SET_MEMORY, R62_cmd_set_memory);
+    menu_add_text(menu, MENU_RESTART, R62_cmd_restart);
+    menu_add_text(menu, MENU_VERSION, R62_cmd_get_fw_version);
+    menu_add_text(menu, MENU_GET_SERIAL, R62_cmd_get_serial);
+    menu_add_text(menu, MENU_SET_SERIAL, R62_cmd_set_serial);
+    menu_add_text(menu, MENU_GET_TIME, R62_cmd_get_time);
+    menu_add_text(menu, MENU_SET_TIME, R62_cmd_set_time);
+    menu_add(menu, "gp", "get params", "displays device parameters", R62_cmd_get_params);
+    menu_add(menu, "sp", "set params", "edits device parameters", R62_cmd_set_params);
+    // Further entries go here, in this order, as their handlers arrive:
+    //   gst (status), gmw (get model word), smw (set model word), scr (screen),
+    //   me (measure), sca (scan), md (measure data), log (measurement log),
+    //   lut (look-up table), del (delete record), clr (clear logs), pur (purge),
+    //   tar (upload TAR), sd (download storage image), mem (memory usage),
+    //   cfw (create firmware image), ufw (upload firmware), ffw (flash firmware).
+    return 0;
+}
