@@ -1,0 +1,130 @@
+// Private parts of the link library: the transport interface the reader
+// thread drives, connection-string helpers and the shared error texts.
+//
+// Choices this library makes (the public header leaves them open):
+//
+// Connection strings (at most COMM_ENTRY_SIZE bytes with the terminator):
+//   SER:<baud>,<data>,<stop>,<parity>,<flow>:<path>   e.g. "SER:115200,8,1,0,0:/dev/ttyUSB0"
+//       parity 0 none, 1 odd, 2 even; flow 0 none, 1 RTS/CTS, 2 XON/XOFF;
+//       stop 1 or 2; data 5..8; baud one of the standard termios rates.
+//       COM port n maps at build time: 1-32 /dev/ttyS0-31, 33-64
+//       /dev/ttyUSB0-31, 65-96 /dev/ttyACM0-31, 97-128 /dev/rfcomm0-31,
+//       129-255 /dev/pts/0-126.
+//   USBF:<path>/<pid hex>, USBS:..., USBU:...        e.g. "USBS:/dev/ttyACM0/c44"
+//       the tty of a listed USB instrument, opened as a serial port at 115200 8N1.
+//   TCP:<timeout ms>:<host>:<port>                     e.g. "TCP:1000:127.0.0.1:5000"
+//   FD:<fd>                                            e.g. "FD:7" (an open fd the link takes over)
+//   BT:<channel>,<timeout ms>,<pin>:<address>[/<name>] e.g. "BT:1,60000,7316:AA:BB:CC:DD:EE:FF/QM38"
+//       the PIN is carried but not used: pairing is left to the system's
+//       Bluetooth tools; the name only feeds comm_get_devid_string.
+//
+// comm_connect(.., rx_size, idle_ms, ..): rx_size (4096) is the read chunk,
+// the most bytes one data event carries; idle_ms (200) is the period of idle
+// events while no byte arrives (counted from the last data event).
+//
+// Bluetooth class of device (0xFFE050): accepted but not used as a filter;
+// the inquiry reports every device it finds (at most 32), since a filter
+// that dropped the instrument would leave the operator nothing to choose.
+//
+// Log set-up (log_addlevel, log_seterror): the values are remembered only.
+// log_append does not differ from log_write: on a console there is nothing
+// to continue but the current line, so both print exactly as formatted.
+//
+// Response slots: a frame longer than a slot's capacity is not copied and
+// not reported. A slot that gets a second frame before it is reported holds
+// the later one. comm_wait_response reports and empties every slot's count;
+// a slot it reported non-empty is then held (not overwritten) until the next
+// comm_write, comm_wait_response, comm_hook_response or comm_unhook_response
+// on the link, so the caller can read its buffer while the reader thread
+// goes on receiving. A frame arriving after that write is reported by the
+// next wait.
+//
+// USB device-set callback: runs on the library's monitor thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <utility>
+
+#include "link/libcomm.h"
+
+// One owner per file descriptor.
+class comm_fd {
+public:
+    comm_fd() = default;
+    explicit comm_fd(int fd) : fd_(fd) {}
+    ~comm_fd() { reset(); }
+    comm_fd(const comm_fd&) = delete;
+    comm_fd& operator=(const comm_fd&) = delete;
+    comm_fd(comm_fd&& other) noexcept : fd_(other.release()) {}
+    comm_fd& operator=(comm_fd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// A transport opens a link's fd from the text after its prefix; the reader
+// thread polls that fd and moves bytes through read/write.
+struct comm_transport_t {
+    const char* prefix;  // connection-string prefix, without the ':'
+    // `conn` is the whole string (for messages), `params` the text after the
+    // prefix and ':'. Returns 0 or a COMM_ERR_* code after logging why.
+    int32_t (*open)(const char* conn, const char* params, comm_fd* out);
+    ssize_t (*read)(int fd, uint8_t* buf, size_t len);
+    ssize_t (*write)(int fd, const uint8_t* buf, size_t len);
+    // The fd was the caller's: hand it back untouched if the link never comes up.
+    bool adopts_fd;
+};
+
+extern const comm_transport_t comm_serial_transport;
+extern const comm_transport_t comm_usbf_transport;
+extern const comm_transport_t comm_usbs_transport;
+extern const comm_transport_t comm_usbu_transport;
+extern const comm_transport_t comm_tcp_transport;
+extern const comm_transport_t comm_fd_transport;
+extern const comm_transport_t comm_bt_transport;
+
+// Plain read()/write() for ttys; send() without SIGPIPE where the fd is a socket.
+ssize_t comm_fd_read(int fd, uint8_t* buf, size_t len);
+ssize_t comm_fd_write(int fd, const uint8_t* buf, size_t len);
+ssize_t comm_sock_write(int fd, const uint8_t* buf, size_t len);
+
+// Non-blocking connect() bounded by timeout_ms; 0 or an errno value.
+int comm_connect_socket(int fd, const void* addr, unsigned addr_len, int32_t timeout_ms);
+
+// snprintf into a COMM_ENTRY_SIZE buffer; COMM_ERR_ARG (and "" in `out`)
+// when the text does not fit.
+int32_t comm_format_entry(char* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Strict decimal number in [min, max] ending at `stop` (or at the end when
+// stop is 0); advances `text` past the stop character. False if malformed.
+bool comm_parse_number(const char*& text, long min, long max, char stop, long* value);
+
+// Device path of COM port 1..255; false for any other number.
+bool comm_com_port_path(uint16_t port, char* out, size_t size);
+
+// Opens a tty raw, at once after open(), with the given line settings.
+int32_t comm_serial_open_path(const char* path, int32_t baud, int32_t data_bits, int32_t stop_bits, int32_t parity,
+                              int32_t flow, comm_fd* out);
+
+// Error-channel reports, each text in one place.
+void comm_report_bad_conn(const char* conn);
+void comm_report_open_error(const char* path, int err);
+void comm_report_setup_error(const char* path, int err);
+
+// Shutdown hooks of the monitor and inquiry threads.
+void comm_usb_stop();
+void comm_bt_stop();
