@@ -17,6 +17,7 @@ std::atomic<mxx_wait_callback_t> MXX_wait_callback{nullptr};
 // link's context: a walk may hand out a context pointer, and event 3 frees it.
 // The library drops a link from its walk before raising event 3, so once the
 // release below has the lock no later walk can return the released context.
+// It also guards the handler tables, which any thread may extend.
 std::mutex g_link_walk;
 
 constexpr uint16_t MXX_VID = 0x1781;
@@ -100,6 +101,12 @@ int32_t clamp_count(int32_t count, int32_t capacity) {
     return count > capacity ? capacity : count;
 }
 
+// Entries in use, whatever a caller left in hook_count.
+int32_t hook_entries(const mxx_conn_t& c) {
+    if (c.hook_count < 0) return 0;
+    return c.hook_count > MXX_HOOK_SLOTS ? MXX_HOOK_SLOTS : c.hook_count;
+}
+
 struct mxx_dispatch_t {
     int32_t id;
     mxx_conn_t* conn;
@@ -118,23 +125,20 @@ void MXX_dispatch_frame(const uint8_t* frame, int32_t count, void* user) {
         }
     }
 
+    // Handlers may be registered from another thread: pick one under the
+    // lock, call it outside (a handler may register handlers itself).
     const uint16_t code = MXX_frame_code(frame);
-    int32_t n = c->hook_count;
-    if (n < 0) n = 0;
-    if (n > MXX_HOOK_SLOTS) n = MXX_HOOK_SLOTS;
-    bool handled = false;
-    for (int32_t i = 0; i < n; ++i) {
-        const mxx_hook_t& h = c->hooks[i];
-        if (h.code == code && h.handler != nullptr) {
-            h.handler(id, c, frame, c->user);
-            handled = true;
-            break;
+    mxx_hook_handler_t handler = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_link_walk);
+        const int32_t n = hook_entries(*c);
+        for (int32_t i = 0; i < n && handler == nullptr; ++i) {
+            if (c->hooks[i].code == code) handler = c->hooks[i].handler;
         }
-    }
-    if (!handled) {
         const mxx_hook_t& any = c->hooks[MXX_HOOK_SLOTS - 1];
-        if (any.code == MXX_HOOK_ANY && any.handler != nullptr) any.handler(id, c, frame, c->user);
+        if (handler == nullptr && any.code == MXX_HOOK_ANY) handler = any.handler;
     }
+    if (handler != nullptr) handler(id, c, frame, c->user);
 
     comm_fill_rsp_buff(id, code, frame, count);
 }
@@ -286,7 +290,7 @@ int32_t MXX_event_proc(int32_t id, uint8_t event, const uint8_t* data, int32_t l
 int32_t MXX_hook_async_event(int32_t id, uint16_t code, mxx_hook_handler_t handler) {
     int32_t result = 0;
     with_link(id, [&](mxx_conn_t& c) {
-        const int32_t n = c.hook_count < 0 ? 0 : (c.hook_count > MXX_HOOK_SLOTS ? MXX_HOOK_SLOTS : c.hook_count);
+        const int32_t n = hook_entries(c);
         for (int32_t i = 0; i < n; ++i) {
             if (c.hooks[i].code == code && c.hooks[i].handler == handler) return;
         }

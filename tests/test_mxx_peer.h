@@ -1,0 +1,227 @@
+// Test helpers for the link layer: the far end of a socket-pair link,
+// reading request frames and answering them from a script on its own thread.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "link/mxx_comm.h"
+
+namespace mxxtest {
+
+using bytes = std::vector<uint8_t>;
+
+inline bytes frame(uint16_t code, const bytes& payload, uint16_t timeout = 0, uint8_t status = 0) {
+    bytes out(payload.size() + MXX_OVERHEAD);
+    const int32_t n = MXX_build_frame(out.data(), code, payload.data(), static_cast<uint16_t>(payload.size()),
+                                      timeout, status);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+inline bytes cat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+class unique_fd {
+public:
+    explicit unique_fd(int fd = -1) : fd_(fd) {}
+    ~unique_fd() { reset(); }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// Far end of a link. The responder gets every request frame and returns the
+// bytes to send back (possibly none).
+class Peer {
+public:
+    using responder_t = std::function<bytes(const bytes& request, int index)>;
+
+    Peer() {
+        int sv[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) {
+            link_end_ = sv[0];
+            mine_ = std::make_unique<unique_fd>(sv[1]);
+        }
+        rx_ = std::make_unique<mxx_rx_t>();
+        MXX_rx_reset(rx_.get());
+    }
+    ~Peer() { stop(); if (link_end_ >= 0) ::close(link_end_); }
+
+    // Connection string that hands the link end to the library.
+    std::string conn_string() {
+        char out[COMM_ENTRY_SIZE] = {};
+        EXPECT_EQ(comm_make_conn_string_fd(out, link_end_), 0);
+        link_end_ = -1;  // the link owns it now
+        return out;
+    }
+
+    void start(responder_t responder) {
+        responder_ = std::move(responder);
+        running_ = true;
+        thread_ = std::thread([this] { loop(); });
+    }
+
+    // Stops the thread after taking in whatever is already written.
+    void stop() {
+        if (thread_.joinable()) {
+            running_ = false;
+            thread_.join();
+        }
+    }
+
+    // Closes this end: the link sees the peer go away.
+    void hang_up() {
+        stop();
+        if (mine_) mine_->reset();
+    }
+
+    bool send(const bytes& b) {
+        size_t off = 0;
+        while (off < b.size()) {
+            const ssize_t n = ::send(mine_->get(), b.data() + off, b.size() - off, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            off += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    std::vector<bytes> frames() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return frames_;
+    }
+    // Every byte received, frames or not.
+    bytes raw() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return raw_;
+    }
+    size_t frame_count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return frames_.size();
+    }
+
+private:
+    static void on_frame(const uint8_t* f, int32_t count, void* user) {
+        auto* self = static_cast<Peer*>(user);
+        bytes req(f, f + count);
+        int index = 0;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            index = static_cast<int>(self->frames_.size());
+            self->frames_.push_back(req);
+        }
+        if (self->responder_) {
+            const bytes answer = self->responder_(req, index);
+            if (!answer.empty()) self->send(answer);
+        }
+    }
+
+    bool pump(int timeout_ms) {
+        pollfd p{mine_->get(), POLLIN, 0};
+        if (::poll(&p, 1, timeout_ms) <= 0) return false;
+        uint8_t buf[8192];
+        const ssize_t n = ::recv(mine_->get(), buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0) return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            raw_.insert(raw_.end(), buf, buf + n);
+        }
+        MXX_rx_feed(rx_.get(), buf, static_cast<size_t>(n), on_frame, this);
+        return true;
+    }
+
+    void loop() {
+        while (running_) pump(10);
+        while (pump(20)) {
+        }
+    }
+
+    int link_end_ = -1;
+    std::unique_ptr<unique_fd> mine_;
+    std::unique_ptr<mxx_rx_t> rx_;
+    responder_t responder_;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<bytes> frames_;
+    bytes raw_;
+};
+
+inline int32_t usb_changed(int32_t) { return 0; }
+
+// The library, started once per test program.
+class LinkEnv : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_EQ(MXX_init(nullptr, usb_changed, 0), 0); }
+    void TearDown() override { MXX_shut(); }
+};
+
+// The instrument's get-serial answer: code 9007, serial "A0001234".
+inline const bytes kSerialAnswer = {0x42, 0x52, 0x4E, 0x4F, 0x2F, 0x23, 0x09, 0x00, 0x00, 0x00, 0x00,
+                                    0x14, 0x41, 0x30, 0x30, 0x30, 0x31, 0x32, 0x33, 0x34, 0x75};
+
+// Identifies the get-serial answer whose serial begins with 'A'.
+inline int32_t accept_serial(int32_t, const uint8_t* f, int32_t* device_type, int32_t) {
+    *device_type = 10;
+    return MXX_frame_code(f) == 9007 && MXX_frame_length(f) > 1 && f[MXX_HEADER_SIZE] == 'A';
+}
+
+// A link over a socket pair, identified by the peer's serial answer before
+// the test body runs; closed afterwards.
+class IdentifiedLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(MXX_connect(peer.conn_string().c_str(), &id, nullptr, nullptr, nullptr, nullptr, accept_serial, 0),
+                  0);
+        ASSERT_TRUE(peer.send(kSerialAnswer));
+        ASSERT_EQ(MXX_wait_connected(id, 5000), 0);
+        ASSERT_EQ(MXX_get_conn_state_id(id), COMM_STATE_CONNECTED);
+    }
+    void TearDown() override {
+        if (id >= 0) MXX_disconnect(id);
+        peer.stop();
+    }
+
+    Peer peer;
+    int32_t id = -1;
+};
+
+// Context of the open link `id`, looked up through the library's walk.
+inline mxx_conn_t* link_context(int32_t id) {
+    int32_t it = 0;
+    comm_data_cntr_init(&it);
+    int32_t link_id = -1;
+    void* ctx = nullptr;
+    while (comm_get_data(&it, &link_id, &ctx) == 1) {
+        if (link_id == id) return static_cast<mxx_conn_t*>(ctx);
+    }
+    return nullptr;
+}
+
+}  // namespace mxxtest
