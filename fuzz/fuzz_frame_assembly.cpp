@@ -75,6 +75,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t op = in.ConsumeIntegral<uint8_t>();
         if (op < 16) {
             MXX_event_proc(kId, op < 8 ? MXX_EV_IDLE : MXX_EV_PROBE, nullptr, 0, c);
+        } else if (op < 48) {
+            // A well-formed frame, so that dispatch and identification are
+            // reached as often as the raw-byte paths; sent in two pieces.
+            static constexpr uint16_t codes[] = {9007, 0x2456, 12289, 12290, 0xFFFF};
+            const uint16_t code = op < 40 ? codes[op % 5] : in.ConsumeIntegral<uint16_t>();
+            std::vector<uint8_t> payload = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 40));
+            if (op & 1 && !payload.empty()) payload[0] = 'A';
+            std::vector<uint8_t> f(payload.size() + MXX_OVERHEAD);
+            MXX_build_frame(f.data(), code, payload.data(), static_cast<uint16_t>(payload.size()), 0, 0);
+            const size_t cut = in.ConsumeIntegralInRange<size_t>(0, f.size());
+            MXX_event_proc(kId, MXX_EV_DATA, f.data(), static_cast<int32_t>(cut), c);
+            MXX_event_proc(kId, MXX_EV_DATA, f.data() + cut, static_cast<int32_t>(f.size() - cut), c);
         } else {
             const size_t n = in.ConsumeIntegralInRange<size_t>(1, op < 240 ? 64 : 70000);
             const std::vector<uint8_t> chunk = in.ConsumeBytes<uint8_t>(n);
