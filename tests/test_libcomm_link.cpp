@@ -284,6 +284,9 @@ TEST(LinkEvents, ProbeFirstThenDataInChunksThenIdleAndEvent3LastAfterDisconnect)
         }
     }
     EXPECT_EQ(rec.after_close, 0);
+    // The link closed the descriptor it took over: the peer sees the end.
+    uint8_t b;
+    EXPECT_EQ(read(sp.peer.get(), &b, 1), 0);
 }
 
 TEST(LinkEvents, IdleEventsRepeatWhileNothingArrives) {
@@ -304,9 +307,14 @@ TEST(LinkEvents, PeerClosingEndsTheLinkWithEvent3Only) {
     link_guard guard;
     socket_pair sp;
     ASSERT_EQ(sp.connect(rec, guard), 0);
+    ASSERT_TRUE(rec.wait_for([&] { return !rec.events.empty(); }));
+    write_all(sp.peer.get(), {'e', 'n', 'd'});
     sp.peer.reset();
     ASSERT_TRUE(rec.wait_closed());
-    EXPECT_EQ(rec.kinds(), (std::vector<uint8_t>{COMM_EV_PROBE, COMM_EV_DISCONNECTED}));
+    // Bytes sent just before the end are still delivered.
+    EXPECT_EQ(rec.kinds(), (std::vector<uint8_t>{COMM_EV_PROBE, COMM_EV_DATA, COMM_EV_DISCONNECTED}));
+    std::lock_guard lock(rec.mu);
+    EXPECT_EQ(rec.received, (bytes{'e', 'n', 'd'}));
 }
 
 TEST(LinkEvents, DisconnectFromTheOwnEventProcedureEndsAfterThatEvent) {
@@ -436,6 +444,40 @@ TEST(TcpLink, CarriesBytesBothWaysAndEndsWhenTheServerCloses) {
     EXPECT_EQ(rec.count(COMM_EV_CONN_ERROR), 0);
     std::lock_guard lock(rec.mu);
     EXPECT_EQ(rec.received, (bytes{0x0A, 0x00, 0xFF}));
+}
+
+TEST(TcpLink, ConnectionResetRaisesEvent2ThenEvent3) {
+    comm_fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    char conn[COMM_ENTRY_SIZE];
+    ASSERT_EQ(comm_make_conn_string_net(conn, "127.0.0.1", ntohs(addr.sin_port), 1000), 0);
+
+    recorder rec;
+    link_guard guard;
+    std::atomic<int32_t> state_at_error{-1};
+    rec.action = [&](int32_t id, uint8_t event, const uint8_t*, int32_t) {
+        if (event == COMM_EV_CONN_ERROR) state_at_error = comm_get_state(id);
+        return 0;
+    };
+    ASSERT_EQ(open_link(conn, rec, guard), 0);
+    comm_fd server(accept(listener.get(), nullptr, nullptr));
+    ASSERT_TRUE(server.valid());
+    linger abort_on_close{1, 0};
+    ASSERT_EQ(setsockopt(server.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close), 0);
+    server.reset();  // sends a reset
+    ASSERT_TRUE(rec.wait_closed());
+    std::vector<uint8_t> kinds = rec.kinds();
+    ASSERT_GE(kinds.size(), 3u);
+    EXPECT_EQ(kinds[kinds.size() - 2], COMM_EV_CONN_ERROR);
+    EXPECT_EQ(kinds.back(), COMM_EV_DISCONNECTED);
+    EXPECT_EQ(state_at_error, COMM_STATE_FAILED);
+    EXPECT_EQ(comm_get_state(guard.id), COMM_STATE_NONE);
 }
 
 TEST(TcpLink, RefusedConnectionFailsWithTheReason) {

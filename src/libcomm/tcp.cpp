@@ -21,7 +21,7 @@ int32_t tcp_open(const char* conn, const char* params, comm_fd* out) {
     const char* colon = strrchr(p, ':');
     long port;
     const char* port_text = colon ? colon + 1 : nullptr;
-    if (!comm_parse_number(p, 0, MAX_CONNECT_MS, ':', &timeout_ms) || !colon || colon < p || colon == p ||
+    if (!comm_parse_number(p, 0, MAX_CONNECT_MS, ':', &timeout_ms) || !colon || colon <= p ||
         !comm_parse_number(port_text, 1, 65535, '\0', &port)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;

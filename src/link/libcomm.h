@@ -57,12 +57,22 @@ int32_t comm_usb_register(comm_usb_callback_t callback, int32_t user);
 int32_t comm_usb_deregister();
 
 // Opens the link described by `conn` and stores its id. `rx_size` is the read
-// chunk size, `idle_ms` the idle-event period. Fails at once (never waits)
-// when the device cannot be opened, after saying why on the error channel.
+// chunk size (the most bytes one data event carries), `idle_ms` the period of
+// idle events while no byte arrives. Fails at once (never waits) when the
+// device cannot be opened, after saying why on the error channel.
+// Connection strings (syntax in src/libcomm/comm_internal.h):
+//   "SER:115200,8,1,0,0:/dev/ttyUSB0", "USBS:/dev/ttyACM0/c44" (also USBF,
+//   USBU), "TCP:1000:127.0.0.1:5000", "FD:7", "BT:1,60000,7316:AA:BB:CC:DD:EE:FF".
+// Events, all on the link's reader thread: 1 once right after opening, 5 per
+// chunk read, 6 every idle_ms of silence, 2 on an I/O failure, and 3 last,
+// after the link has left the link walk.
 int32_t comm_connect(int32_t* id, const char* conn, comm_event_proc_t proc, int32_t rx_size, int32_t idle_ms,
                      void* context);
 // Ends the link. Returns once event 3 has been delivered (when called from
-// another thread than the link's own reader thread).
+// another thread than the link's own reader thread; from inside the event
+// procedure it only marks the link to end after the current event).
+// COMM_ERR_NOLINK when no open link has the id, also for a link that ended by
+// itself (the call still waits for that link's event 3).
 int32_t comm_disconnect(int32_t id);
 int32_t comm_get_state(int32_t id);
 // 0 once comm_signal_connected(id) was called, non-zero after the time-out
@@ -76,7 +86,9 @@ int32_t comm_signal_connected(int32_t id);
 int32_t comm_data_cntr_init(int32_t* iterator);
 int32_t comm_get_data(int32_t* iterator, int32_t* id, void** context);
 
-// Writes all bytes within the time-out. `flags` must be 0.
+// Writes all bytes within the time-out. `flags` must be 0. Writes of one
+// link are serialised; a write still waiting when the link ends returns
+// COMM_ERR_CLOSED.
 int32_t comm_write(int32_t id, const uint8_t* bytes, int32_t length, int32_t flags, int32_t timeout_ms);
 
 // Response slots: three (code, buffer, capacity) triples for the link.
@@ -88,7 +100,10 @@ int32_t comm_hook_response(int32_t id, uint16_t code1, uint8_t* buf1, int32_t ca
 int32_t comm_fill_rsp_buff(int32_t id, uint16_t code, const uint8_t* frame, int32_t length);
 // Waits until slot 1 or slot 2 holds a frame, or the time-out. Reports each
 // slot's byte count (0: empty) and then empties the slots' counts. Returns 0
-// when slot 1 or 2 was filled, COMM_ERR_TIMEOUT otherwise.
+// when slot 1 or 2 was filled, COMM_ERR_TIMEOUT otherwise (COMM_ERR_CLOSED
+// at once when the link ends). A slot reported non-empty is not overwritten
+// until the next comm_write, wait, hook or unhook on the link, so its buffer
+// can be read meanwhile.
 int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* len3, int32_t timeout_ms);
 int32_t comm_unhook_response(int32_t id);
 
@@ -116,13 +131,16 @@ int32_t comm_make_conn_string_serial_path(char* out, const char* path, int32_t b
 int32_t comm_make_conn_string_bt(char* out, const char* address, const char* extra, uint32_t class_of_device,
                                  int32_t channel, const char* pin, int32_t timeout_ms);
 int32_t comm_make_conn_string_net(char* out, const char* address, uint16_t port, int32_t timeout_ms);
-// An already open file descriptor (socket pair, pipe): the link takes it over.
+// An already open file descriptor (socket pair, pipe): a successful
+// comm_connect takes it over and closes it when the link ends; after a failed
+// one it is still the caller's.
 int32_t comm_make_conn_string_fd(char* out, int32_t fd);
 
 // Console and log output. log_write and log_append print the formatted text
 // to standard output exactly as formatted; log_error prints to standard
 // error after flushing standard output. Safe from any thread; one call's
-// text is never interleaved with another's.
+// text is never interleaved with another's. No tag, prefix or time stamp is
+// added; the set-up values are only remembered.
 int32_t log_addlevel(const char* tag, int32_t a, int32_t b, int32_t c, int32_t d, const char* text);
 int32_t log_seterror(int32_t a, int32_t b, int32_t c, int32_t d, const char* text);
 int32_t log_write(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
