@@ -1,5 +1,6 @@
-// qm38sim: serves a simulated instrument on a new pseudo-terminal (default)
-// or on TCP 127.0.0.1 until SIGINT or SIGTERM.
+// qm38sim: serves a simulated instrument on a new pseudo-terminal, and
+// optionally on TCP 127.0.0.1, until SIGINT or SIGTERM.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +13,8 @@ namespace {
 
 const char kUsage[] =
     "usage: qm38sim [options]\n"
-    "Serves a simulated QM-38 V2 on a new pseudo-terminal (default) or on TCP 127.0.0.1.\n"
-    "  --tcp PORT             serve TCP on 127.0.0.1:PORT instead (0: any free port)\n"
+    "Serves a simulated QM-38 V2 on a new pseudo-terminal, and optionally on TCP 127.0.0.1.\n"
+    "  --tcp PORT             also serve TCP on 127.0.0.1:PORT (0: any free port)\n"
     "  --scenario FILE        instrument from a JSON scenario file (format: sim/scenario.h)\n"
     "  --log-records N        instrument with a generated log of N records\n"
     "  --serial TEXT          serial number (8 characters; the tool accepts only 'A...')\n"
@@ -35,7 +36,7 @@ const char kUsage[] =
     "  --block-size N         block size answered by the flash erase (default 64)\n"
     "  --raw-size BYTES       size of the storage image \"raw\"\n"
     "  --print-requests       print one line per request to stderr\n"
-    "  --print-path           print the pty path (or the TCP port) on a line of its own first\n"
+    "  --print-path           print the pty path on a line of its own first\n"
     "  --help                 this text\n";
 
 bool number(const char* text, long lo, long hi, long* out) {
@@ -205,24 +206,20 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::string serial_text = SIM_get_serial(sim.get());
-    if (tcp_port >= 0) {
-        uint16_t port = 0;
-        if (SIM_serve_tcp(sim.get(), static_cast<uint16_t>(tcp_port), &port) != 0) {
-            std::fprintf(stderr, "qm38sim: cannot listen on 127.0.0.1:%ld: %s\n", tcp_port, std::strerror(errno));
-            return 1;
-        }
-        if (print_path) std::printf("%u\n", port);
-        std::printf("qm38sim: serving instrument %s on 127.0.0.1:%u\n", serial_text.c_str(), port);
-    } else {
-        std::string path;
-        int32_t com = 0;
-        if (SIM_serve_pty(sim.get(), &path, &com) != 0) {
-            std::fprintf(stderr, "qm38sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
-            return 1;
-        }
-        if (print_path) std::printf("%s\n", path.c_str());
-        std::printf("qm38sim: serving instrument %s on %s (COM port %d)\n", serial_text.c_str(), path.c_str(), com);
+    std::string path;
+    int32_t com = 0;
+    if (SIM_serve_pty(sim.get(), &path, &com) != 0) {
+        std::fprintf(stderr, "qm38sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+        return 1;
     }
+    uint16_t port = 0;
+    if (tcp_port >= 0 && SIM_serve_tcp(sim.get(), static_cast<uint16_t>(tcp_port), &port) != 0) {
+        std::fprintf(stderr, "qm38sim: cannot listen on 127.0.0.1:%ld: %s\n", tcp_port, std::strerror(errno));
+        return 1;
+    }
+    if (print_path) std::printf("%s\n", path.c_str());
+    std::printf("qm38sim: serving instrument %s on %s (COM port %d)\n", serial_text.c_str(), path.c_str(), com);
+    if (tcp_port >= 0) std::printf("qm38sim: also serving on 127.0.0.1:%u\n", port);
     std::fflush(stdout);
 
     int sig = 0;
