@@ -76,6 +76,8 @@ int32_t MXX_wait_connected(int32_t id, int32_t timeout_ms);
 int32_t MXX_get_conn_state_id(int32_t id);
 int32_t MXX_disconnect(int32_t id);
 int32_t MXX_event_proc(int32_t id, uint8_t event, const uint8_t* data, int32_t length, void* context);
+// 0 (also for an unknown id or a repeated registration), -1 when the table is
+// full. Safe from any thread; handlers run on the link's reader thread.
 int32_t MXX_hook_async_event(int32_t id, uint16_t code, mxx_hook_handler_t handler);
 
 // Discovery and connection strings (`out` and list entries hold 128 bytes).
