@@ -39,7 +39,13 @@
 // goes on receiving. A frame arriving after that write is reported by the
 // next wait.
 //
-// USB device-set callback: runs on the library's monitor thread.
+// Links: ids are positive and never reused within a run; at most 64 links
+// are open at once (COMM_ERR_NOMEM beyond). A hang-up or end of stream ends
+// a link with event 3 alone; a read error raises event 2 (state 4 during it)
+// before event 3.
+//
+// USB device-set callback: runs on the library's monitor thread; without a
+// reachable udev (containers) the monitor silently watches nothing.
 #pragma once
 
 #include <sys/types.h>
