@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +27,14 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 const bytes kSerial = {'A', '0', '0', '0', '1', '2', '3', '4'};
+
+// sscanf over the whole text: the format ends in %n, which must reach the end.
+template <typename... T>
+bool whole_match(const std::string& text, const char* format, T*... values) {
+    int end = -1;
+    const int got = std::sscanf(text.c_str(), format, values..., &end);
+    return got == static_cast<int>(sizeof...(T)) && end == static_cast<int>(text.size());
+}
 
 int open_tty(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -126,9 +134,9 @@ TEST(SimServePty, ToolsMayOpenAndCloseThePortAgain) {
     std::string path;
     int32_t com = 0;
     ASSERT_EQ(SIM_serve_pty(sim.get(), &path, &com), 0);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(path, m, std::regex("/dev/pts/([0-9]+)"))) << path;
-    EXPECT_EQ(com, 129 + std::stoi(m[1]));
+    int n = -1;
+    ASSERT_TRUE(whole_match(path, "/dev/pts/%d%n", &n)) << path;
+    EXPECT_EQ(com, 129 + n);
     for (int round = 0; round < 3; ++round) {
         const int fd = open_tty(path);
         ASSERT_GE(fd, 0) << path;
@@ -182,12 +190,11 @@ TEST(SimProgram, PrintsTheComPortAndServesUntilTerminated) {
     ASSERT_TRUE(p.start({}));
     std::string l;
     ASSERT_TRUE(p.line(&l));
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(
-        l, m, std::regex(R"(qm38sim: serving instrument A0001234 on (/dev/pts/([0-9]+)) \(COM port ([0-9]+)\))")))
-        << l;
-    EXPECT_EQ(std::stoi(m[3]), 129 + std::stoi(m[2]));
-    const std::string path = m[1];
+    int n = -1;
+    int com = -1;
+    ASSERT_TRUE(whole_match(l, "qm38sim: serving instrument A0001234 on /dev/pts/%d (COM port %d)%n", &n, &com)) << l;
+    EXPECT_EQ(com, 129 + n);
+    const std::string path = "/dev/pts/" + std::to_string(n);
     for (int round = 0; round < 2; ++round) {
         sim_client_ptr c(SIMC_open(open_tty(path)));
         sim_frame_t f;
@@ -212,9 +219,9 @@ TEST(SimProgram, OptionsScenarioTcpAndPrintPath) {
     ASSERT_TRUE(p.line(&tcp));
     ::unlink(name);
     EXPECT_EQ(serving.find("qm38sim: serving instrument A000XXXX on " + path + " (COM port "), 0u) << serving;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(tcp, m, std::regex(R"(qm38sim: also serving on 127\.0\.0\.1:([0-9]+))"))) << tcp;
-    sim_client_ptr c(SIMC_open(connect_tcp(static_cast<uint16_t>(std::stoi(m[1])))));
+    int port = -1;
+    ASSERT_TRUE(whole_match(tcp, "qm38sim: also serving on 127.0.0.1:%d%n", &port)) << tcp;
+    sim_client_ptr c(SIMC_open(connect_tcp(static_cast<uint16_t>(port))));
     sim_frame_t f;
     ASSERT_TRUE(SIMC_call(c.get(), 8007, {}, &f));
     EXPECT_EQ(f.payload, (bytes{'A', '0', '0', '0', 'X', 'X', 'X', 'X'}));
