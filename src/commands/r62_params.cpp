@@ -18,6 +18,8 @@ constexpr int WIDTH_MAIN = 25;
 constexpr int WIDTH_CALIB = 27;
 constexpr int WIDTH_CALIB_PIN = 31;
 
+constexpr const char* EXTENDED_PROMPT = "Extended parameters";
+
 enum class dump_fmt : uint8_t { u8, u16, i32, hex_upper_u8, hex_lower_u8, hex_lower_u16, text8, f2, f6, f7 };
 
 struct dump_field_t {
@@ -248,7 +250,7 @@ int32_t R62_cmd_get_params(char line[], int32_t argument) {
     params_buf_t record{};
     if (fetch_params(NAME, record.data()) != 0) return -1;
     int32_t extended = 0;
-    input_yesno_msg(&extended, "Extended parameters");
+    input_yesno_msg(&extended, EXTENDED_PROMPT);
     int32_t save = 0;
     input_yesno_msg(&save, "Save to file");
     std::unique_ptr<FILE, file_closer> file;
@@ -273,7 +275,7 @@ int32_t R62_cmd_set_params(char[], int32_t) {
     params_buf_t record{};
     if (fetch_params(NAME, record.data()) != 0) return -1;
     int32_t extended = 0;
-    input_yesno_msg(&extended, "Extended parameters");
+    input_yesno_msg(&extended, EXTENDED_PROMPT);
     params_edit(record.data(), extended != 0);
     put_u8(record.data(), PARAMS_OFF_EDIT_FLAG, 1);
     return send_params(NAME, record.data());
