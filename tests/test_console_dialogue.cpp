@@ -8,7 +8,7 @@
 
 #include "console/connect_dev.h"
 #include "console/globals.h"
-#include "test_conutil_io.h"
+#include "support/console_capture.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ struct DialogueRun {
 DialogueRun dialogue(FakeLink& link, const std::string& input) {
     fake = &link;
     DialogueRun run;
-    run.out = conutil_test::run_console(input, [&] { run.result = connect_dev_with(&kFakeOps); });
+    run.out = console_out(input, [&] { run.result = connect_dev_with(&kFakeOps); });
     fake = nullptr;
     return run;
 }

@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "console/conutil.h"
-#include "test_conutil_io.h"
+#include "support/console_capture.h"
 
-using conutil_test::run_console;
 
 namespace {
 
@@ -119,7 +118,7 @@ TEST(ConutilParsers, FloatAndString) {
 TEST(ConutilLineInput, LongLineIsReadInPiecesThenEnd) {
     std::vector<std::string> pieces;
     std::vector<int32_t> eof;
-    run_console("abcdefghij\nxy\nlast", [&] {
+    console_out("abcdefghij\nxy\nlast", [&] {
         for (int size : {5, 5, 5, 10, 10, 10}) {
             char buf[16];
             std::memset(buf, 'Z', sizeof buf);
@@ -134,7 +133,7 @@ TEST(ConutilLineInput, LongLineIsReadInPiecesThenEnd) {
 
 TEST(ConutilLineInput, WaitEnterConsumesOneLine) {
     char buf[16] = {};
-    run_console("anything at all\nnext\n", [&] {
+    console_out("anything at all\nnext\n", [&] {
         input_wait_enter();
         input_get(buf, sizeof buf);
     });
@@ -163,7 +162,7 @@ TEST(ConutilYesNo, DefaultShownAnswersAndReasking) {
     for (const yesno_case& c : cases) {
         int32_t value = c.before;
         int32_t rc = -1;
-        const std::string out = run_console(c.input, [&] { rc = input_yesno_msg(&value, "Save"); });
+        const std::string out = console_out(c.input, [&] { rc = input_yesno_msg(&value, "Save"); });
         EXPECT_EQ(out, c.shown) << c.input;
         EXPECT_EQ(value, c.after) << c.input;
         EXPECT_EQ(rc, 0);
@@ -172,11 +171,11 @@ TEST(ConutilYesNo, DefaultShownAnswersAndReasking) {
 
 TEST(ConutilTypedPrompts, IntegerShowsDefaultKeepsOnEmptyReasksOutOfBounds) {
     int32_t v = 2;
-    std::string out = run_console("\n", [&] { input_integer_msg(&v, 0, 4, "Select connection type"); });
+    std::string out = console_out("\n", [&] { input_integer_msg(&v, 0, 4, "Select connection type"); });
     EXPECT_EQ(out, "Select connection type[2]:");
     EXPECT_EQ(v, 2);
 
-    out = run_console("7\nx\n3\n", [&] { input_integer_msg(&v, 0, 4, "Select connection type"); });
+    out = console_out("7\nx\n3\n", [&] { input_integer_msg(&v, 0, 4, "Select connection type"); });
     EXPECT_EQ(out, "Select connection type[2]:Select connection type[2]:Select connection type[2]:");
     EXPECT_EQ(v, 3);
 }
@@ -185,14 +184,14 @@ TEST(ConutilTypedPrompts, NarrowIntegersShowSignedAndStoreWithinType) {
     int8_t c = -1;
     uint8_t uc = 255;
     int16_t s = -300;
-    std::string out = run_console("\n\n\n", [&] {
+    std::string out = console_out("\n\n\n", [&] {
         input_char_msg(&c, -128, 127, "c");
         input_uchar_msg(&uc, 0, 255, "u");
         input_short_msg(&s, -1000, 1000, "s");
     });
     EXPECT_EQ(out, "c[-1]:u[255]:s[-300]:");
 
-    out = run_console("200\n-7\n256\n254\n", [&] {
+    out = console_out("200\n-7\n256\n254\n", [&] {
         input_char_msg(&c, -128, 127, "c");
         input_uchar_msg(&uc, 0, 255, "u");
     });
@@ -201,7 +200,7 @@ TEST(ConutilTypedPrompts, NarrowIntegersShowSignedAndStoreWithinType) {
     EXPECT_EQ(uc, 254);
 
     // int32 bounds wider than int16: 40000 must not be stored wrapped.
-    out = run_console("40000\n-40000\n-32768\n", [&] { input_short_msg(&s, -100000, 100000, "s"); });
+    out = console_out("40000\n-40000\n-32768\n", [&] { input_short_msg(&s, -100000, 100000, "s"); });
     EXPECT_EQ(out, "s[-300]:s[-300]:s[-300]:");
     EXPECT_EQ(s, -32768);
 }
@@ -211,7 +210,7 @@ TEST(ConutilTypedPrompts, HexFormats) {
     uint16_t hs = 5;
     uint16_t hs_big = 0x1234;
     uint8_t hc = 0x0a;
-    std::string out = run_console("\n\n\n\n", [&] {
+    std::string out = console_out("\n\n\n\n", [&] {
         input_hex_integer_msg(&h, 0, UINT32_MAX, "H");
         input_hex_short_msg(&hs, 0, 0xFFFF, "S");
         input_hex_short_msg(&hs_big, 0, 0xFFFF, "S");
@@ -219,7 +218,7 @@ TEST(ConutilTypedPrompts, HexFormats) {
     });
     EXPECT_EQ(out, "H[0x0000001f]:S[0x05]:S[0x1234]:C[0x0a]:");
 
-    out = run_console("0xABC\n0x21\n0x1f\nzz\n0x7\n", [&] {
+    out = console_out("0xABC\n0x21\n0x1f\nzz\n0x7\n", [&] {
         input_hex_integer_msg(&h, 0, UINT32_MAX, "H");
         input_hex_char_msg(&hc, 0x10, 0x20, "C");
         input_hex_short_msg(&hs, 0, 0xFF, "S");
@@ -232,17 +231,17 @@ TEST(ConutilTypedPrompts, HexFormats) {
 
 TEST(ConutilTypedPrompts, FloatAndText) {
     float f = 1.5f;
-    std::string out = run_console("9\n2.25\n", [&] { input_float_msg(&f, 0.0f, 5.0f, "Gain"); });
+    std::string out = console_out("9\n2.25\n", [&] { input_float_msg(&f, 0.0f, 5.0f, "Gain"); });
     EXPECT_EQ(out, "Gain[1.500]:Gain[1.500]:");
     EXPECT_EQ(f, 2.25f);
 
     char text[19] = "longer old";
-    out = run_console(std::string(19, 'n') + "\nnew words\n", [&] { input_string_msg(text, 1, 18, "Name"); });
+    out = console_out(std::string(19, 'n') + "\nnew words\n", [&] { input_string_msg(text, 1, 18, "Name"); });
     EXPECT_EQ(out, "Name[longer old]:Name[longer old]:");
     EXPECT_STREQ(text, "new");
 
     char empty[5] = "";
-    out = run_console("\n", [&] { input_string_msg(empty, 1, 4, "Name"); });
+    out = console_out("\n", [&] { input_string_msg(empty, 1, 4, "Name"); });
     EXPECT_EQ(out, "Name[]:");
     EXPECT_STREQ(empty, "");
 }
@@ -260,7 +259,7 @@ TEST(ConutilTypedPrompts, EndOfInputKeepsEveryDefault) {
     int32_t cmd_i = 6;
     char cmd_line[] = "st 99\n";
     // One invalid last line, then nothing: each prompt is shown once.
-    const std::string out = run_console("9", [&] {
+    const std::string out = console_out("9", [&] {
         input_integer_msg(&i, 0, 4, "i");
         input_char_msg(&c, 0, 4, "c");
         input_uchar_msg(&uc, 0, 4, "u");
@@ -308,7 +307,7 @@ TEST(ConutilCommandParams, IntegerTakenFromLineOrPrompted) {
         std::string line = r.line;
         int32_t v = 1;
         const std::string out =
-            run_console(r.input, [&] { input_integer_msg_cmd(&v, -12, 12, "Offset", line.data(), r.index); });
+            console_out(r.input, [&] { input_integer_msg_cmd(&v, -12, 12, "Offset", line.data(), r.index); });
         EXPECT_EQ(out, r.shown) << r.line;
         EXPECT_EQ(v, r.after) << r.line;
     }
@@ -317,12 +316,12 @@ TEST(ConutilCommandParams, IntegerTakenFromLineOrPrompted) {
 TEST(ConutilCommandParams, StringTakenFromLineOrPrompted) {
     char value[5] = "abcd";
     char line1[] = "ky  wxyz\n";
-    std::string out = run_console("", [&] { input_string_msg_cmd(value, 4, 4, "Key", line1, 1); });
+    std::string out = console_out("", [&] { input_string_msg_cmd(value, 4, 4, "Key", line1, 1); });
     EXPECT_EQ(out, "");
     EXPECT_STREQ(value, "wxyz");  // the end-of-line of the last token is not taken
 
     char line2[] = "ky abcde\n";
-    out = run_console("\nhjkl\n", [&] {
+    out = console_out("\nhjkl\n", [&] {
         input_string_msg_cmd(value, 4, 4, "Key", line2, 1);
         input_string_msg_cmd(value, 4, 4, "Key", line2, 1);
     });

@@ -7,9 +7,8 @@
 #include <vector>
 
 #include "console/conutil.h"
-#include "test_conutil_io.h"
+#include "support/console_capture.h"
 
-using conutil_test::run_console;
 
 namespace {
 
@@ -52,15 +51,15 @@ const char* const instrument_listing =
 
 TEST(ConutilMenuListing, InstrumentMenuAndKeyWidths) {
     auto menu = instrument_menu();
-    EXPECT_EQ(run_console("", [&] { menu_print(menu.get()); }), instrument_listing);
+    EXPECT_EQ(console_out("", [&] { menu_print(menu.get()); }), instrument_listing);
 
     menu_init(menu.get());
-    EXPECT_EQ(run_console("", [&] { menu_print(menu.get()); }), "[ he] help\n");
+    EXPECT_EQ(console_out("", [&] { menu_print(menu.get()); }), "[ he] help\n");
 
     menu_add(menu.get(), "a", "one", "x", nullptr);
     menu_add(menu.get(), "ab", "three", "y", nullptr);
     menu_add(menu.get(), "abc", "ab", "", nullptr);
-    EXPECT_EQ(run_console("", [&] { menu_print(menu.get()); }),
+    EXPECT_EQ(console_out("", [&] { menu_print(menu.get()); }),
               "[ he] help\n[  a] one   - x\n[ ab] three - y\n[abc] ab    - \n");
 }
 
@@ -75,7 +74,7 @@ TEST(ConutilMenuListing, OverlongFieldsAreCutAndTerminated) {
     EXPECT_STREQ(e.name, "a-name-of-twent");
     EXPECT_EQ(std::string(e.description), std::string(63, 'd'));
     EXPECT_EQ(menu->longest_name, 15u);  // padding follows the stored name
-    EXPECT_EQ(run_console("", [&] { menu_print(menu.get()); }),
+    EXPECT_EQ(console_out("", [&] { menu_print(menu.get()); }),
               "[ he] help\n[abc] a-name-of-twent - " + std::string(63, 'd') + "\n[  s] short           - s\n");
 }
 
@@ -116,7 +115,7 @@ TEST(ConutilMenuRun, MatchingQuittingAndHandlerLines) {
         auto menu = instrument_menu();
         calls.clear();
         int32_t rc = -1;
-        const std::string out = run_console(c.input, [&] { rc = menu_run(menu.get()); });
+        const std::string out = console_out(c.input, [&] { rc = menu_run(menu.get()); });
         EXPECT_EQ(out, c.shown) << c.name;
         EXPECT_EQ(calls, c.ran) << c.name;
         EXPECT_EQ(rc, 0) << c.name;
@@ -132,14 +131,14 @@ TEST(ConutilMenuRun, EveryMatchRunsInOrderWithTheWholeLine) {
     menu_add(menu.get(), "x", "stop", "", nullptr);
     menu_add(menu.get(), "x", "never", "", record_second);  // behind the quit entry
     calls.clear();
-    const std::string out = run_console("x 1 2\nhelp\ny\n", [&] { menu_run(menu.get()); });
+    const std::string out = console_out("x 1 2\nhelp\ny\n", [&] { menu_run(menu.get()); });
     EXPECT_EQ(out, ">");
     EXPECT_EQ(calls, (std::vector<call_t>{{"first", "x 1 2\n", 0}, {"second", "x 1 2\n", 0}}));
 
     calls.clear();
     const std::string listing = "[ he] help\n[  x] help  - \n[  x] other - \n[  y] why   - \n[  x] stop  - \n"
                                 "[  x] never - \n";
-    const std::string out2 = run_console("help\ny\n", [&] { menu_run(menu.get()); });
+    const std::string out2 = console_out("help\ny\n", [&] { menu_run(menu.get()); });
     EXPECT_EQ(out2, ">" + listing + ">>");
     EXPECT_EQ(calls, (std::vector<call_t>{{"first", "help\n", 0}, {"second", "y\n", 0}}));
 }

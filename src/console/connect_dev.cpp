@@ -23,27 +23,37 @@ void take_entry(char* conn, const char list[][COMM_ENTRY_SIZE], int32_t k) {
 }
 
 int32_t connect_failed() {
-    log_error("\nError connecting device!\n");
+    log_error("%s", QM_CONNECT_ERROR_TEXT);
     return -1;
 }
 
 int32_t clamp_count(int32_t count) { return std::clamp(count, 0, MXX_LIST_ENTRIES); }
+
+using log_fn_t = int32_t (*)(const char* tag, const char* format, ...);
+
+// Lists the entries behind the given first line and lets the operator pick
+// one; Enter picks the last. Returns the number chosen, 0 for the first line.
+int32_t pick_entry(const connect_ops_t* ops, const char list[][COMM_ENTRY_SIZE], int32_t count, const char* first,
+                   log_fn_t print_entry) {
+    log_append("MAIN", "%s", first);
+    for (int32_t i = 0; i < count; ++i) {
+        char text[COMM_ENTRY_SIZE] = {};
+        ops->get_devid_string(list[i], text);
+        text[COMM_ENTRY_SIZE - 1] = '\0';
+        print_entry("MAIN", "%d. '%s'\n", i + 1, text);
+    }
+    int32_t k = count;
+    log_write("MAIN", "\n");
+    input_integer_msg(&k, 0, count, "Select device");
+    return k;
+}
 
 void choose_usb(const connect_ops_t* ops, char* conn) {
     char list[MXX_LIST_ENTRIES][COMM_ENTRY_SIZE] = {};
     int32_t count = 0;
     if (ops->list_usb_devices(&list[0][0], MXX_LIST_ENTRIES, &count) != 0) count = 0;
     count = clamp_count(count);
-    log_append("MAIN", "0. No device\n");
-    for (int32_t i = 0; i < count; ++i) {
-        char text[COMM_ENTRY_SIZE] = {};
-        ops->get_devid_string(list[i], text);
-        text[COMM_ENTRY_SIZE - 1] = '\0';
-        log_append("MAIN", "%d. '%s'\n", i + 1, text);
-    }
-    int32_t k = count;
-    log_write("MAIN", "\n");
-    input_integer_msg(&k, 0, count, "Select device");
+    const int32_t k = pick_entry(ops, list, count, "0. No device\n", log_append);
     if (k >= 1) take_entry(conn, list, k);
 }
 
@@ -54,16 +64,7 @@ void choose_bluetooth(const connect_ops_t* ops, char* conn) {
     if (ops->bt_discover(0, 0) != 0 || ops->bt_discover_wait(&list[0][0], &count) != 0) count = 0;
     count = clamp_count(count);
     log_write("MAIN", "Complete.\n");
-    log_append("MAIN", "0. Enter BD addr\n");
-    for (int32_t i = 0; i < count; ++i) {
-        char text[COMM_ENTRY_SIZE] = {};
-        ops->get_devid_string(list[i], text);
-        text[COMM_ENTRY_SIZE - 1] = '\0';
-        log_write("MAIN", "%d. '%s'\n", i + 1, text);
-    }
-    int32_t k = count;
-    log_write("MAIN", "\n");
-    input_integer_msg(&k, 0, count, "Select device");
+    const int32_t k = pick_entry(ops, list, count, "0. Enter BD addr\n", log_write);
     if (k >= 1) {
         take_entry(conn, list, k);
         return;

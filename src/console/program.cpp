@@ -1,5 +1,6 @@
 #include "console/program.h"
 
+#include "commands/r40_cmds.h"
 #include "console/globals.h"
 #include "link/libcomm.h"
 
@@ -9,10 +10,7 @@ void welcome() {
 }
 
 void disconnect_dev() {
-    if (connected.load() == 0) {
-        log_error("\nDevice not connected!\n");
-        return;
-    }
+    if (!cmd_connected()) return;
     if (MXX_disconnect(id_conn) != 0) log_error("Error disconnecting device!\n");
 }
 
@@ -24,7 +22,7 @@ int32_t MXX_event_connected(int32_t, mxx_conn_t*, int32_t device_type, int32_t) 
 
 int32_t MXX_event_connection_error(int32_t, mxx_conn_t*, int32_t) {
     connected.store(0);
-    log_write("MAIN", "\nError connecting device!\n");
+    log_write("MAIN", "%s", QM_CONNECT_ERROR_TEXT);
     return 0;
 }
 

@@ -8,6 +8,8 @@
 #include "link/mxx_comm.h"
 
 constexpr const char* QM_VERSION_TEXT = "0.11.0";
+// Said by the dialogue when no link comes up, and by the link-error event.
+constexpr const char* QM_CONNECT_ERROR_TEXT = "\nError connecting device!\n";
 
 void welcome();
 void disconnect_dev();

@@ -18,5 +18,10 @@ struct console_capture_t {
 // instead of hanging it.
 console_capture_t console_run(const std::string& input, const std::function<void()>& body);
 
+// The same, standard output only.
+inline std::string console_out(const std::string& input, const std::function<void()>& body) {
+    return console_run(input, body).out;
+}
+
 // Lines of a text, each with its line feed.
 std::vector<std::string> split_lines(const std::string& text);
