@@ -59,7 +59,7 @@ int connect_tcp(uint16_t port) {
     return fd;
 }
 
-// A qm38sim child with its standard output on a pipe.
+// A qm38sim child with its standard output and error on one pipe.
 struct program_t {
     pid_t pid = -1;
     int out = -1;
@@ -71,8 +71,7 @@ struct program_t {
         pid = fork();
         if (pid == 0) {
             dup2(p[1], 1);
-            const int devnull = ::open("/dev/null", O_WRONLY);
-            dup2(devnull, 2);
+            dup2(p[1], 2);
             std::vector<char*> argv;
             std::string exe = std::string(QM_BIN_DIR) + "/qm38sim";
             argv.push_back(exe.data());
@@ -227,6 +226,28 @@ TEST(SimProgram, OptionsScenarioTcpAndPrintPath) {
     EXPECT_EQ(f.payload, (bytes{'A', '0', '0', '0', 'X', 'X', 'X', 'X'}));
     ASSERT_TRUE(SIMC_call(c.get(), 8201, {}, &f));
     EXPECT_EQ(f.code, 12290);
+    EXPECT_EQ(p.finish(SIGTERM), 0);
+}
+
+TEST(SimProgram, FaultOptionsAndRequestPrinting) {
+    program_t p;
+    ASSERT_TRUE(p.start({"--serial", "B0001234", "--drop-first", "1", "--print-requests", "--print-path"}));
+    std::string path, l;
+    ASSERT_TRUE(p.line(&path));
+    ASSERT_TRUE(p.line(&l));
+    EXPECT_EQ(l.find("qm38sim: serving instrument B0001234 on " + path), 0u) << l;
+    sim_client_ptr c(SIMC_open(open_tty(path)));
+    sim_frame_t f;
+    EXPECT_FALSE(SIMC_call(c.get(), 8007, {}, &f, 200)) << "the first answer is dropped";
+    ASSERT_TRUE(SIMC_call(c.get(), 8007, {}, &f));
+    EXPECT_EQ(f.payload, (bytes{'B', '0', '0', '0', '1', '2', '3', '4'}));
+    ASSERT_TRUE(SIMC_call(c.get(), 8022, {0x01, 0x20, 0, 0}, &f));
+    ASSERT_TRUE(p.line(&l));
+    EXPECT_EQ(l, "qm38sim: request 8007 timeout 800 payload 0 bytes");
+    ASSERT_TRUE(p.line(&l));
+    EXPECT_EQ(l, "qm38sim: request 8007 timeout 800 payload 0 bytes");
+    ASSERT_TRUE(p.line(&l));
+    EXPECT_EQ(l, "qm38sim: request 8022 timeout 800 payload 4 bytes 01 20 00 00");
     EXPECT_EQ(p.finish(SIGTERM), 0);
 }
 
