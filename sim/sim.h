@@ -45,6 +45,10 @@ constexpr uint32_t SIM_FLASH_SIZE = 0x7F000;  // external flash image size
 // Faults, for reliability tests. Defaults: no fault. Answer counters
 // (drop_first, drop_every, corrupt_every) count the answers the instrument
 // would send, across connections, and restart when the faults are set.
+// A dropped, corrupted or delayed answer belongs to a request that was
+// carried out; a replaced answer (status_only, reject, fail_codes) and a
+// silent or ignored request mean the request was not carried out. Every
+// received frame is logged, answered or not.
 struct sim_faults_t {
     int32_t drop_first = 0;       // do not send the first N answers
     int32_t drop_every = 0;       // do not send every N-th answer (the N-th, 2N-th, ...)
