@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,9 +47,9 @@ const std::string kConnectError = "\nError connecting device!\n";
 class SimProgram {
 public:
     explicit SimProgram(std::vector<std::string> options) : proc_(args(std::move(options))) {
-        std::string out = proc_.wait_for("COM port", 10000);
-        std::smatch m;
-        if (std::regex_search(out, m, std::regex("COM port ([0-9]+)"))) port_ = std::stoi(m[1]);
+        const std::string out = proc_.wait_for("COM port", 10000);
+        const size_t at = out.find("COM port ");
+        if (at != std::string::npos) port_ = std::atoi(out.c_str() + at + 9);
     }
     int port() const { return port_; }
     std::string requests() { return proc_.output(); }
@@ -84,10 +83,9 @@ std::string connected_head(int port) {
 // Lines "qm38sim: request CODE ..." in the order received.
 std::vector<int> request_codes(const std::string& sim_output) {
     std::vector<int> codes;
-    std::regex line("request ([0-9]+) ");
-    for (auto it = std::sregex_iterator(sim_output.begin(), sim_output.end(), line); it != std::sregex_iterator();
-         ++it)
-        codes.push_back(std::stoi((*it)[1]));
+    const std::string key = "request ";
+    for (size_t at = sim_output.find(key); at != std::string::npos; at = sim_output.find(key, at + 1))
+        codes.push_back(std::atoi(sim_output.c_str() + at + key.size()));
     return codes;
 }
 
