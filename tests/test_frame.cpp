@@ -1,112 +1,103 @@
 // Frame building and byte-stream assembly, without any I/O.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "link/mxx_frame.h"
 
 namespace {
 
-std::vector<uint8_t> build(uint16_t code, std::vector<uint8_t> payload, uint16_t timeout, uint8_t status = 0) {
-    std::vector<uint8_t> out(payload.size() + MXX_OVERHEAD);
-    int32_t n = MXX_build_frame(out.data(), code, payload.data(), static_cast<uint16_t>(payload.size()), timeout,
-                                status);
-    out.resize(static_cast<size_t>(n));
+using bytes = std::vector<uint8_t>;
+
+bytes build(uint16_t code, const bytes& payload, uint16_t timeout) {
+    bytes out(payload.size() + MXX_OVERHEAD);
+    out.resize(static_cast<size_t>(
+        MXX_build_frame(out.data(), code, payload.data(), static_cast<uint16_t>(payload.size()), timeout, 0)));
     return out;
 }
 
-struct Collected {
-    std::vector<std::vector<uint8_t>> frames;
+// A bare header declaring `length`, with a valid header checksum.
+bytes header(uint16_t length) {
+    bytes h = {0x42, 0x52, 0x4E, 0x4F, 0x10, 0x20, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+               0,    0,    0,    0};
+    h[11] = MXX_xor(h.data(), 11);
+    return h;
+}
+
+bytes cat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+void collect(const uint8_t* f, int32_t n, void* user) {
+    static_cast<std::vector<bytes>*>(user)->emplace_back(f, f + n);
+}
+
+// Assembly state followed by guard bytes that it must never write.
+struct guarded_rx {
+    mxx_rx_t rx;
+    uint8_t guard[256];
 };
 
-void collect(const uint8_t* frame, int32_t count, void* user) {
-    static_cast<Collected*>(user)->frames.emplace_back(frame, frame + count);
+std::vector<bytes> feed(const std::vector<bytes>& chunks) {
+    auto g = std::make_unique<guarded_rx>();
+    std::memset(g->guard, 0xA5, sizeof g->guard);
+    MXX_rx_reset(&g->rx);
+    std::vector<bytes> got;
+    size_t reported = 0;
+    for (const bytes& c : chunks) reported += static_cast<size_t>(MXX_rx_feed(&g->rx, c.data(), c.size(), collect, &got));
+    EXPECT_EQ(reported, got.size());
+    EXPECT_EQ(bytes(g->guard, g->guard + sizeof g->guard), bytes(sizeof g->guard, 0xA5));
+    return got;
 }
 
-std::vector<std::vector<uint8_t>> feed_in_pieces(const std::vector<uint8_t>& bytes, size_t piece) {
-    auto rx = std::make_unique<mxx_rx_t>();
-    MXX_rx_reset(rx.get());
-    Collected c;
-    for (size_t i = 0; i < bytes.size(); i += piece) {
-        size_t n = std::min(piece, bytes.size() - i);
-        MXX_rx_feed(rx.get(), bytes.data() + i, n, collect, &c);
-    }
-    return c.frames;
-}
-
-const std::vector<uint8_t> kSerialAnswer = {0x42, 0x52, 0x4E, 0x4F, 0x2F, 0x23, 0x09, 0x00, 0x00, 0x00, 0x00,
-                                            0x14, 0x41, 0x30, 0x30, 0x30, 0x31, 0x32, 0x33, 0x34, 0x75};
+// The instrument's get-serial answer: code 9007, serial "A0001234".
+const bytes kSerialAnswer = {0x42, 0x52, 0x4E, 0x4F, 0x2F, 0x23, 0x09, 0x00, 0x00, 0x00, 0x00,
+                             0x14, 0x41, 0x30, 0x30, 0x30, 0x31, 0x32, 0x33, 0x34, 0x75};
 
 }  // namespace
 
-TEST(FrameBuild, GetSerialRequestBytes) {
-    EXPECT_EQ(build(8007, {}, 100),
-              (std::vector<uint8_t>{0x42, 0x52, 0x4E, 0x4F, 0x47, 0x1F, 0x01, 0x00, 0x64, 0x00, 0x00, 0x2C, 0x00}));
+TEST(FrameBuild, DocumentedExamplesByteForByte) {
+    EXPECT_EQ(build(8007, {}, 100), (bytes{0x42, 0x52, 0x4E, 0x4F, 0x47, 0x1F, 0x01, 0x00, 0x64, 0x00, 0x00, 0x2C, 0x00}));
+    EXPECT_EQ(build(8023, {0x19, 0, 0, 0}, 800), (bytes{0x42, 0x52, 0x4E, 0x4F, 0x57, 0x1F, 0x05, 0x00, 0x20, 0x03,
+                                                         0x00, 0x7F, 0x19, 0x00, 0x00, 0x00, 0x19}));
+    EXPECT_EQ(build(9007, {'A', '0', '0', '0', '1', '2', '3', '4'}, 0), kSerialAnswer);
 }
 
-TEST(FrameBuild, SetStateRequestBytes) {
-    EXPECT_EQ(build(8023, {0x19, 0, 0, 0}, 800),
-              (std::vector<uint8_t>{0x42, 0x52, 0x4E, 0x4F, 0x57, 0x1F, 0x05, 0x00, 0x20, 0x03, 0x00, 0x7F, 0x19,
-                                    0x00, 0x00, 0x00, 0x19}));
-}
-
-TEST(FrameBuild, LargestPayloadGivesLargestFrame) {
-    std::vector<uint8_t> payload(MXX_MAX_PAYLOAD, 0xA5);
-    auto f = build(1, payload, 0);
-    EXPECT_EQ(f.size(), 65546u);
-    EXPECT_EQ(MXX_frame_length(f.data()), 65534);
-}
-
-TEST(FrameAssembly, AnySplitDispatchesOnce) {
-    for (size_t piece = 1; piece <= kSerialAnswer.size(); ++piece) {
-        auto frames = feed_in_pieces(kSerialAnswer, piece);
-        ASSERT_EQ(frames.size(), 1u) << "piece " << piece;
-        EXPECT_EQ(frames[0], kSerialAnswer);
+TEST(FrameAssembly, AnySplitDispatchesTheFrameOnce) {
+    const bytes& f = kSerialAnswer;
+    for (size_t a = 0; a <= f.size(); ++a) {
+        for (size_t b = a; b <= f.size(); ++b) {
+            const auto got = feed({bytes(f.begin(), f.begin() + a), bytes(f.begin() + a, f.begin() + b),
+                                   bytes(f.begin() + b, f.end())});
+            ASSERT_EQ(got, std::vector<bytes>{f}) << "split " << a << "/" << b;
+        }
     }
 }
 
-TEST(FrameAssembly, StrayByteBeforeFrameIsDropped) {
-    std::vector<uint8_t> bytes = {0x00, 0x13};
-    bytes.insert(bytes.end(), kSerialAnswer.begin(), kSerialAnswer.end());
-    auto frames = feed_in_pieces(bytes, 3);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], kSerialAnswer);
-}
-
-TEST(FrameAssembly, DoubledStartByteLosesThatFrame) {
-    std::vector<uint8_t> bytes = {0x42};
-    bytes.insert(bytes.end(), kSerialAnswer.begin(), kSerialAnswer.end());
-    EXPECT_TRUE(feed_in_pieces(bytes, 1).empty());
-    // Assembly recovers for the next frame.
-    bytes.insert(bytes.end(), kSerialAnswer.begin(), kSerialAnswer.end());
-    EXPECT_EQ(feed_in_pieces(bytes, 1).size(), 1u);
-}
-
-TEST(FrameAssembly, LengthZeroFrameIsTwelveBytes) {
-    std::vector<uint8_t> f = {0x42, 0x52, 0x4E, 0x4F, 0x10, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    f[11] = MXX_xor(f.data(), 11);
-    auto frames = feed_in_pieces(f, 5);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].size(), 12u);
-}
-
-TEST(FrameAssembly, BadChecksumsAreDropped) {
-    auto bad_payload = kSerialAnswer;
+TEST(FrameAssembly, GarbageIsSkippedBrokenFramesAreDroppedAndTheNextFrameGetsThrough) {
+    bytes bad_payload = kSerialAnswer, bad_header = kSerialAnswer;
     bad_payload[15] ^= 0x01;
-    EXPECT_TRUE(feed_in_pieces(bad_payload, 4).empty());
-    auto bad_header = kSerialAnswer;
     bad_header[8] ^= 0x01;
-    EXPECT_TRUE(feed_in_pieces(bad_header, 4).empty());
-}
-
-TEST(FrameAssembly, LengthBeyondBufferIsDroppedWithoutOverrun) {
-    // length 0xFFFF would need 12 + 65535 bytes: more than the buffer holds.
-    std::vector<uint8_t> f = {0x42, 0x52, 0x4E, 0x4F, 0x10, 0x20, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00};
-    f[11] = MXX_xor(f.data(), 11);
-    std::vector<uint8_t> bytes = f;
-    bytes.resize(bytes.size() + 70000, 0x00);
-    bytes.insert(bytes.end(), kSerialAnswer.begin(), kSerialAnswer.end());
-    auto frames = feed_in_pieces(bytes, 4096);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], kSerialAnswer);
+    bytes fits(65523, 0x5A);  // 12 + 65524: exactly the assembly buffer
+    fits[0] = 0x01;
+    const struct {
+        const char* name;
+        bytes in;
+        std::vector<bytes> out;
+    } cases[] = {
+        {"stray bytes and a broken magic", cat({{0x00, 0x42, 0x52, 0xFF, 0x13}, kSerialAnswer}), {kSerialAnswer}},
+        // The second 'B' is taken as a broken 'R': only the first frame is lost.
+        {"doubled start byte", cat({{0x42}, kSerialAnswer, kSerialAnswer}), {kSerialAnswer}},
+        {"length 0 is a whole 12-byte frame", header(0), {header(0)}},
+        {"bad payload checksum", cat({bad_payload, kSerialAnswer}), {kSerialAnswer}},
+        {"bad header checksum", cat({bad_header, kSerialAnswer}), {kSerialAnswer}},
+        {"length one past the buffer", cat({header(0xFFF5), bytes(70000, 0x5A), kSerialAnswer}), {kSerialAnswer}},
+        {"largest length", cat({header(0xFFFF), bytes(70000, 0x5A), kSerialAnswer}), {kSerialAnswer}},
+        {"largest length that fits", build(0x2456, fits, 0), {build(0x2456, fits, 0)}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(feed({c.in}), c.out) << c.name;
 }

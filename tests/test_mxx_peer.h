@@ -8,11 +8,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,9 +22,7 @@ using bytes = std::vector<uint8_t>;
 
 inline bytes frame(uint16_t code, const bytes& payload, uint16_t timeout = 0, uint8_t status = 0) {
     bytes out(payload.size() + MXX_OVERHEAD);
-    const int32_t n = MXX_build_frame(out.data(), code, payload.data(), static_cast<uint16_t>(payload.size()),
-                                      timeout, status);
-    out.resize(static_cast<size_t>(n));
+    MXX_build_frame(out.data(), code, payload.data(), static_cast<uint16_t>(payload.size()), timeout, status);
     return out;
 }
 
@@ -36,141 +32,78 @@ inline bytes cat(std::initializer_list<bytes> parts) {
     return out;
 }
 
-class unique_fd {
-public:
-    explicit unique_fd(int fd = -1) : fd_(fd) {}
-    ~unique_fd() { reset(); }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-// Far end of a link. The responder gets every request frame and returns the
-// bytes to send back (possibly none).
+// Far end of a link. The responder gets every request frame with its index
+// (counted over the peer's life) and returns the bytes to send back, if any.
+// What the peer received may be read only while it is stopped.
 class Peer {
 public:
     using responder_t = std::function<bytes(const bytes& request, int index)>;
 
     Peer() {
         int sv[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) {
-            link_end_ = sv[0];
-            mine_ = std::make_unique<unique_fd>(sv[1]);
-        }
-        rx_ = std::make_unique<mxx_rx_t>();
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        link_end_ = sv[0];
+        mine_ = sv[1];
         MXX_rx_reset(rx_.get());
     }
-    ~Peer() { stop(); if (link_end_ >= 0) ::close(link_end_); }
-
+    ~Peer() {
+        hang_up();
+        if (link_end_ >= 0) ::close(link_end_);
+    }
     // Connection string that hands the link end to the library.
     std::string conn_string() {
         char out[COMM_ENTRY_SIZE] = {};
         EXPECT_EQ(comm_make_conn_string_fd(out, link_end_), 0);
-        link_end_ = -1;  // the link owns it now
+        link_end_ = -1;
         return out;
     }
-
     void start(responder_t responder) {
         responder_ = std::move(responder);
         running_ = true;
-        thread_ = std::thread([this] { loop(); });
+        thread_ = std::thread([this] {
+            while (running_) pump(10);
+            while (pump(20)) {
+            }
+        });
     }
-
     // Stops the thread after taking in whatever is already written.
     void stop() {
-        if (thread_.joinable()) {
-            running_ = false;
-            thread_.join();
-        }
+        running_ = false;
+        if (thread_.joinable()) thread_.join();
     }
-
     // Closes this end: the link sees the peer go away.
     void hang_up() {
         stop();
-        if (mine_) mine_->reset();
+        if (mine_ >= 0) ::close(mine_);
+        mine_ = -1;
     }
+    bool send(const bytes& b) { return ::send(mine_, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
 
-    bool send(const bytes& b) {
-        size_t off = 0;
-        while (off < b.size()) {
-            const ssize_t n = ::send(mine_->get(), b.data() + off, b.size() - off, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            off += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    std::vector<bytes> frames() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return frames_;
-    }
-    // Every byte received, frames or not.
-    bytes raw() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return raw_;
-    }
-    size_t frame_count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return frames_.size();
-    }
+    std::vector<bytes> frames;  // the request frames
+    bytes raw;                  // every byte, frames or not
 
 private:
     static void on_frame(const uint8_t* f, int32_t count, void* user) {
         auto* self = static_cast<Peer*>(user);
-        bytes req(f, f + count);
-        int index = 0;
-        {
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            index = static_cast<int>(self->frames_.size());
-            self->frames_.push_back(req);
-        }
-        if (self->responder_) {
-            const bytes answer = self->responder_(req, index);
-            if (!answer.empty()) self->send(answer);
-        }
+        self->frames.emplace_back(f, f + count);
+        if (self->responder_) self->send(self->responder_(self->frames.back(), int(self->frames.size()) - 1));
     }
-
     bool pump(int timeout_ms) {
-        pollfd p{mine_->get(), POLLIN, 0};
-        if (::poll(&p, 1, timeout_ms) <= 0) return false;
+        pollfd p{mine_, POLLIN, 0};
         uint8_t buf[8192];
-        const ssize_t n = ::recv(mine_->get(), buf, sizeof buf, MSG_DONTWAIT);
+        if (::poll(&p, 1, timeout_ms) <= 0) return false;
+        const ssize_t n = ::recv(mine_, buf, sizeof buf, MSG_DONTWAIT);
         if (n <= 0) return false;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            raw_.insert(raw_.end(), buf, buf + n);
-        }
+        raw.insert(raw.end(), buf, buf + n);
         MXX_rx_feed(rx_.get(), buf, static_cast<size_t>(n), on_frame, this);
         return true;
     }
 
-    void loop() {
-        while (running_) pump(10);
-        while (pump(20)) {
-        }
-    }
-
-    int link_end_ = -1;
-    std::unique_ptr<unique_fd> mine_;
-    std::unique_ptr<mxx_rx_t> rx_;
+    int link_end_ = -1, mine_ = -1;
+    std::unique_ptr<mxx_rx_t> rx_ = std::make_unique<mxx_rx_t>();
     responder_t responder_;
     std::atomic<bool> running_{false};
     std::thread thread_;
-    std::mutex mutex_;
-    std::vector<bytes> frames_;
-    bytes raw_;
 };
 
 inline int32_t usb_changed(int32_t) { return 0; }
@@ -214,13 +147,11 @@ protected:
 
 // Context of the open link `id`, looked up through the library's walk.
 inline mxx_conn_t* link_context(int32_t id) {
-    int32_t it = 0;
-    comm_data_cntr_init(&it);
-    int32_t link_id = -1;
+    int32_t it = 0, link_id = -1;
     void* ctx = nullptr;
-    while (comm_get_data(&it, &link_id, &ctx) == 1) {
+    comm_data_cntr_init(&it);
+    while (comm_get_data(&it, &link_id, &ctx) == 1)
         if (link_id == id) return static_cast<mxx_conn_t*>(ctx);
-    }
     return nullptr;
 }
 
