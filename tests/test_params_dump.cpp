@@ -1,9 +1,10 @@
-// The parameter record's dump lines and editor prompts, on records built
+// The parameter record's dump lines and editor prompts, on a record built
 // byte by byte at the record's offsets.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,342 +17,197 @@ namespace {
 
 using record_t = std::array<uint8_t, 4319>;
 
-void put_f32s(record_t& r, size_t off, std::initializer_list<float> values) {
-    for (float v : values) {
-        put_f32le(r.data(), off, v);
-        off += 4;
+// A dump line (without its line feed), where its field lies, its type ('b'
+// u8, 'h' u16, 'i' i32, 's' the 8-byte text "1234") and value.
+struct field_t { const char* line; size_t offset; char type; double value; };
+
+// Every named field of the sample record but the calibration values, each a
+// value of its own, in the extended dump's order: the first 11 and the last
+// 8 make the basic dump; the two calibration sets go after bt_baud_rate.
+const field_t kDump[] = {
+    {"Params.audio_vol         = 1", 1, 'b', 1},
+    {"Params.contrast          = 55", 102, 'b', 55},
+    {"Params.calib_mode        = 3", 3, 'b', 3},
+    {"Params.meas_mode         = 4", 103, 'b', 4},
+    {"Params.pc_auth           = 15", 68, 'b', 15},
+    {"Params.gps_on            = 200", 70, 'b', 200},  // unsigned
+    {"Params.gps_paired        = 17", 79, 'b', 17},
+    {"Params.gps_pin_enable    = 18", 69, 'b', 18},
+    {"Params.gps_pin           = '1234'", 71, 's', 0},
+    {"Params.battery_type      = 19", 93, 'b', 19},
+    {"Params.replay_note       = 20", 91, 'b', 20},
+    {"Params.use_lp            = 2", 0, 'b', 2},
+    {"Params.sd_timeout        = 300", 89, 'h', 300},
+    {"Params.save_error_meas   = 22", 92, 'b', 22},
+    {"Params.demag_corr        = 23", 2, 'b', 23},
+    {"Params.cond_corr         = 65543", 117, 'i', 0x10007},
+    {"Params.max_stored_meas   = -70000", 94, 'i', -70000},
+    {"Params.gps_addr[0]       = 0x00", 82, 'b', 0x00},
+    {"Params.gps_addr[1]       = 0x1A", 83, 'b', 0x1A},
+    {"Params.gps_addr[2]       = 0x7D", 84, 'b', 0x7D},
+    {"Params.gps_addr[3]       = 0xFF", 85, 'b', 0xFF},
+    {"Params.gps_addr[4]       = 0x02", 86, 'b', 0x02},
+    {"Params.gps_addr[5]       = 0xB0", 87, 'b', 0xB0},
+    {"Params.gps_uuid          = 0xabcd", 80, 'h', 0xABCD},
+    {"Params.bt_baud_rate      = 115200", 105, 'i', 115200},
+    {"Params.use_conc_lut_susc   = 0x1f", 100, 'b', 0x1f},
+    {"Params.use_conc_lut_cond   = 0x03", 98, 'b', 0x03},
+    {"Params.diameter            = 12", 101, 'b', 12},
+    {"Params.bh_mode             = 196638", 113, 'i', 0x3001E},
+    {"Params.bh_units            = 131101", 109, 'i', 0x2001D},
+    {"Params.adv_mode            = 262175", 121, 'i', 0x4001F},
+    {"Params.susc_units          = 26", 125, 'b', 26},
+    {"Params.cond_units          = 27", 126, 'b', 27},
+};
+
+// A calibration set's 30 values in the order the dump and the editor visit
+// them (susceptibility and conductance alternately, then fs, us, fc, uc),
+// at their offsets in the set's first and second stretch.
+const std::pair<const char*, size_t> kCalib[] = {
+    {"nom_susc[0]", 0}, {"nom_cond[0]", 8}, {"nom_susc[1]", 4}, {"nom_cond[1]", 12}, {"fs", 16},
+    {"us", 24}, {"fc", 20}, {"uc", 28}, {"a", 0}, {"b", 4}, {"c", 8}, {"d", 12}, {"exp_a", 16},
+    {"exp_b", 20}, {"exp_c", 24}, {"exp_d", 28}, {"cond_nom[0]", 32}, {"cond_nom[1]", 36},
+    {"cond_nom[2]", 40}, {"cond_nom[3]", 44}, {"cond_nom[4]", 48}, {"cond_nom[5]", 52},
+    {"cond_nom[6]", 56}, {"cond_meas[0]", 64}, {"cond_meas[1]", 68}, {"cond_meas[2]", 72},
+    {"cond_meas[3]", 76}, {"cond_meas[4]", 80}, {"cond_meas[5]", 84}, {"cond_meas[6]", 88},
+};
+
+struct calib_value_t { std::string label; size_t offset; std::string dumped; };
+
+// Both sets' values with the text each dumps as. Each holds its record
+// offset plus a half, so a value shows where it was read.
+std::vector<calib_value_t> calib_values() {
+    struct set_t { const char* name; size_t first, second; const char* coeff_format; };
+    const set_t sets[] = {{"calib", 4, 127, "%f"}, {"calib_pin", 36, 223, "%.7f"}};
+    std::vector<calib_value_t> v;
+    for (const auto& set : sets) {
+        for (size_t i = 0; i < std::size(kCalib); ++i) {
+            const size_t offset = (i < 8 ? set.first : set.second) + kCalib[i].second;
+            char text[32];
+            std::snprintf(text, sizeof text, i < 8 ? "%.2f" : i < 16 ? set.coeff_format : "%.7f", offset + 0.5);
+            v.push_back({std::string("Params.") + set.name + "." + kCalib[i].first, offset, text});
+        }
     }
+    return v;
 }
 
-// Every named field a distinct value, at the offsets of the record layout.
 record_t sample_record() {
     record_t r{};
-    r[0] = 2;    // use_lp
-    r[1] = 1;    // audio_vol
-    r[2] = 1;    // demag_corr
-    r[3] = 3;    // calib_mode
-    put_f32s(r, 4, {1.5f, 2.25f, 3.125f, 4.0f, 10.5f, 11.25f, 12.75f, 13.0f});    // calib nom_susc, nom_cond, fs, fc, us, uc
-    put_f32s(r, 36, {21.5f, 22.25f, 23.125f, 24.0f, 30.5f, 31.25f, 32.75f, 33.0f});  // calib_pin
-    r[68] = 1;   // pc_auth
-    r[69] = 1;   // gps_pin_enable
-    r[70] = 0;   // gps_on
-    std::memcpy(&r[71], "1234", 4);
-    r[79] = 1;   // gps_paired
-    put_u16le(r.data(), 80, 0x1101);
-    const uint8_t addr[6] = {0x00, 0x1A, 0x7d, 0xFF, 0x02, 0xb0};
-    std::memcpy(&r[82], addr, 6);
-    r[88] = 0xEE;  // not named
-    put_u16le(r.data(), 89, 300);
-    r[91] = 1;   // replay_note
-    r[92] = 0;   // save_error_meas
-    r[93] = 1;   // battery_type
-    put_i32le(r.data(), 94, 4000);
-    r[98] = 3;     // use_conc_lut_cond
-    r[99] = 0;     // edit_flag
-    r[100] = 0x1f; // use_conc_lut_susc
-    r[101] = 12;   // diameter
-    r[102] = 55;   // contrast
-    r[103] = 4;    // meas_mode
-    r[104] = 0xDD; // not named
-    put_i32le(r.data(), 105, 115200);
-    put_i32le(r.data(), 109, 1);  // bh_units
-    put_i32le(r.data(), 113, 0);  // bh_mode
-    put_i32le(r.data(), 117, 7);  // cond_corr
-    put_i32le(r.data(), 121, 1);  // adv_mode
-    r[125] = 0;  // susc_units
-    r[126] = 1;  // cond_units
-    put_f32s(r, 127, {0.1f, -1.25f, 2.0f, 0.001f, 1, 2, 3, 4});
-    put_f32s(r, 159, {0.5f, 0.25f, 0.125f, 0.0625f, 0.03125f, 0.015625f, 0.0078125f});
-    put_f32s(r, 191, {1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f});
-    put_f32s(r, 223, {0.1f, -1.25f, 2.0f, 0.001f, 5, 6, 7, 8});
-    put_f32s(r, 255, {0.3f, 0.25f, 0.125f, 0.0625f, 0.03125f, 0.015625f, 0.0078125f});
-    put_f32s(r, 287, {-1.5f, -2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 1e-7f});
+    r.fill(0x99);  // unnamed bytes and the tail: never shown, never changed
+    for (const field_t& f : kDump) {
+        if (f.type == 'b') r[f.offset] = static_cast<uint8_t>(f.value);
+        if (f.type == 'h') put_u16le(r.data(), f.offset, static_cast<uint16_t>(f.value));
+        if (f.type == 'i') put_i32le(r.data(), f.offset, static_cast<int32_t>(f.value));
+        if (f.type == 's') std::memcpy(&r[f.offset], "1234\0\0\0\0", 8);
+    }
+    for (const auto& c : calib_values()) put_f32le(r.data(), c.offset, static_cast<float>(c.offset + 0.5));
     return r;
 }
 
-const std::vector<std::string> kBasicHead = {
-    "Params.audio_vol         = 1\n",
-    "Params.contrast          = 55\n",
-    "Params.calib_mode        = 3\n",
-    "Params.meas_mode         = 4\n",
-    "Params.pc_auth           = 1\n",
-    "Params.gps_on            = 0\n",
-    "Params.gps_paired        = 1\n",
-    "Params.gps_pin_enable    = 1\n",
-    "Params.gps_pin           = '1234'\n",
-    "Params.battery_type      = 1\n",
-    "Params.replay_note       = 1\n",
+std::vector<std::string> expected_dump(bool extended) {
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < std::size(kDump); ++i) {
+        if (extended || i < 11 || i >= std::size(kDump) - 8) lines.push_back(std::string(kDump[i].line) + "\n");
+        if (!extended || i != 24) continue;  // bt_baud_rate
+        for (const auto& c : calib_values()) {
+            std::string label = c.label;
+            label.resize(label.starts_with("Params.calib_pin.") ? 31 : 27, ' ');
+            lines.push_back(label + "= " + c.dumped + "\n");
+        }
+    }
+    return lines;
+}
+
+// The editor's integer prompts in their order, with their widths and upper bounds (all start at 0). The
+// 60 calibration values, in the dump's order, come after max_stored_meas.
+struct int_prompt_t { const char* label; size_t offset; int width; int32_t max; };
+const int_prompt_t kIntPrompts[] = {
+    {"Params.audio_vol", 1, 1, 2},           {"Params.contrast", 102, 1, 100},
+    {"Params.meas_mode", 103, 1, 4},         {"Params.battery_type", 93, 1, 1},
+    {"Params.replay_note", 91, 1, 1},        {"Params.use_conc_lut_susc", 100, 1, 5},
+    {"Params.use_conc_lut_cond", 98, 1, 5},  {"Params.diameter", 101, 1, 12},
+    {"Params.bh_mode", 113, 4, 1},           {"Params.bh_units", 109, 4, 1},
+    {"Params.adv_mode", 121, 4, 1},          {"Params.susc_units", 125, 1, 1},
+    {"Params.cond_units", 126, 1, 1},        {"Params.max_stored_meas", 94, 4, 65535},
+    {"Params.use_lp", 0, 1, 2},              {"Params.sd_timeout", 89, 2, 1000},
+    {"Params.demag_corr", 2, 1, 1},          {"Params.cond_corr", 117, 4, 10},
+    {"Params.save_error_meas", 92, 1, 1},    {"Params.pc_auth", 68, 1, 1},
+    {"Params.bt_baud_rate", 105, 4, 921600},
 };
 
-const std::vector<std::string> kExtended = {
-    "Params.use_lp            = 2\n",
-    "Params.sd_timeout        = 300\n",
-    "Params.save_error_meas   = 0\n",
-    "Params.demag_corr        = 1\n",
-    "Params.cond_corr         = 7\n",
-    "Params.max_stored_meas   = 4000\n",
-    "Params.gps_addr[0]       = 0x00\n",
-    "Params.gps_addr[1]       = 0x1A\n",
-    "Params.gps_addr[2]       = 0x7D\n",
-    "Params.gps_addr[3]       = 0xFF\n",
-    "Params.gps_addr[4]       = 0x02\n",
-    "Params.gps_addr[5]       = 0xB0\n",
-    "Params.gps_uuid          = 0x1101\n",
-    "Params.bt_baud_rate      = 115200\n",
-    "Params.calib.nom_susc[0]   = 1.50\n",
-    "Params.calib.nom_cond[0]   = 3.12\n",
-    "Params.calib.nom_susc[1]   = 2.25\n",
-    "Params.calib.nom_cond[1]   = 4.00\n",
-    "Params.calib.fs            = 10.50\n",
-    "Params.calib.us            = 12.75\n",
-    "Params.calib.fc            = 11.25\n",
-    "Params.calib.uc            = 13.00\n",
-    "Params.calib.a             = 0.100000\n",
-    "Params.calib.b             = -1.250000\n",
-    "Params.calib.c             = 2.000000\n",
-    "Params.calib.d             = 0.001000\n",
-    "Params.calib.exp_a         = 1.000000\n",
-    "Params.calib.exp_b         = 2.000000\n",
-    "Params.calib.exp_c         = 3.000000\n",
-    "Params.calib.exp_d         = 4.000000\n",
-    "Params.calib.cond_nom[0]   = 0.5000000\n",
-    "Params.calib.cond_nom[1]   = 0.2500000\n",
-    "Params.calib.cond_nom[2]   = 0.1250000\n",
-    "Params.calib.cond_nom[3]   = 0.0625000\n",
-    "Params.calib.cond_nom[4]   = 0.0312500\n",
-    "Params.calib.cond_nom[5]   = 0.0156250\n",
-    "Params.calib.cond_nom[6]   = 0.0078125\n",
-    "Params.calib.cond_meas[0]  = 1.5000000\n",
-    "Params.calib.cond_meas[1]  = 2.5000000\n",
-    "Params.calib.cond_meas[2]  = 3.5000000\n",
-    "Params.calib.cond_meas[3]  = 4.5000000\n",
-    "Params.calib.cond_meas[4]  = 5.5000000\n",
-    "Params.calib.cond_meas[5]  = 6.5000000\n",
-    "Params.calib.cond_meas[6]  = 7.5000000\n",
-    "Params.calib_pin.nom_susc[0]   = 21.50\n",
-    "Params.calib_pin.nom_cond[0]   = 23.12\n",
-    "Params.calib_pin.nom_susc[1]   = 22.25\n",
-    "Params.calib_pin.nom_cond[1]   = 24.00\n",
-    "Params.calib_pin.fs            = 30.50\n",
-    "Params.calib_pin.us            = 32.75\n",
-    "Params.calib_pin.fc            = 31.25\n",
-    "Params.calib_pin.uc            = 33.00\n",
-    "Params.calib_pin.a             = 0.1000000\n",
-    "Params.calib_pin.b             = -1.2500000\n",
-    "Params.calib_pin.c             = 2.0000000\n",
-    "Params.calib_pin.d             = 0.0010000\n",
-    "Params.calib_pin.exp_a         = 5.0000000\n",
-    "Params.calib_pin.exp_b         = 6.0000000\n",
-    "Params.calib_pin.exp_c         = 7.0000000\n",
-    "Params.calib_pin.exp_d         = 8.0000000\n",
-    "Params.calib_pin.cond_nom[0]   = 0.3000000\n",
-    "Params.calib_pin.cond_nom[1]   = 0.2500000\n",
-    "Params.calib_pin.cond_nom[2]   = 0.1250000\n",
-    "Params.calib_pin.cond_nom[3]   = 0.0625000\n",
-    "Params.calib_pin.cond_nom[4]   = 0.0312500\n",
-    "Params.calib_pin.cond_nom[5]   = 0.0156250\n",
-    "Params.calib_pin.cond_nom[6]   = 0.0078125\n",
-    "Params.calib_pin.cond_meas[0]  = -1.5000000\n",
-    "Params.calib_pin.cond_meas[1]  = -2.5000000\n",
-    "Params.calib_pin.cond_meas[2]  = 3.5000000\n",
-    "Params.calib_pin.cond_meas[3]  = 4.5000000\n",
-    "Params.calib_pin.cond_meas[4]  = 5.5000000\n",
-    "Params.calib_pin.cond_meas[5]  = 6.5000000\n",
-    "Params.calib_pin.cond_meas[6]  = 0.0000001\n",
-};
-
-const std::vector<std::string> kTail = {
-    "Params.use_conc_lut_susc   = 0x1f\n",
-    "Params.use_conc_lut_cond   = 0x03\n",
-    "Params.diameter            = 12\n",
-    "Params.bh_mode             = 0\n",
-    "Params.bh_units            = 1\n",
-    "Params.adv_mode            = 1\n",
-    "Params.susc_units          = 0\n",
-    "Params.cond_units          = 1\n",
-};
-
-std::vector<std::string> concat(std::initializer_list<const std::vector<std::string>*> parts) {
-    std::vector<std::string> all;
-    for (auto* p : parts) all.insert(all.end(), p->begin(), p->end());
-    return all;
+// The prompts shown for the sample record, each integer prompt `asked` times.
+std::string editor_prompts(bool extended, int asked) {
+    std::string out;
+    for (size_t i = 0; i < (extended ? std::size(kIntPrompts) : 13); ++i) {
+        const std::string label = kIntPrompts[i].label;
+        for (const field_t& f : kDump)
+            if (std::string(f.line).starts_with(label + " "))
+                for (int n = 0; n < asked; ++n) out += label + "[" + std::to_string(int64_t(f.value)) + "]:";
+        if (label != "Params.max_stored_meas") continue;
+        for (const auto& c : calib_values()) {
+            char value[32];
+            std::snprintf(value, sizeof value, "[%.3f]:", c.offset + 0.5);
+            out += c.label + value;
+        }
+    }
+    return out;
 }
 
 }  // namespace
 
-// ---- dump lines -------------------------------------------------------------
-
-TEST(ParamsDumpLines, BasicDumpIsElevenBasicThenEightTailLines) {
-    record_t r = sample_record();
-    auto lines = params_dump_lines(r.data(), false);
-    EXPECT_EQ(lines.size(), 19u);
-    EXPECT_EQ(lines, concat({&kBasicHead, &kTail}));
+TEST(ParamsDumpLines, BasicAndExtendedDumpsLineByLine) {
+    const record_t r = sample_record();
+    EXPECT_EQ(params_dump_lines(r.data(), false), expected_dump(false));
+    EXPECT_EQ(expected_dump(false).size(), 19u);
+    const auto lines = params_dump_lines(r.data(), true);
+    EXPECT_EQ(lines, expected_dump(true));
+    ASSERT_EQ(lines.size(), 93u);
+    // One line of each calibration width and format, spelled out.
+    EXPECT_EQ(lines[25], "Params.calib.nom_susc[0]   = 4.50\n");
+    EXPECT_EQ(lines[33], "Params.calib.a             = 127.500000\n");
+    EXPECT_EQ(lines[54], "Params.calib.cond_meas[6]  = 215.5000000\n");
+    EXPECT_EQ(lines[61], "Params.calib_pin.fc            = 56.50\n");
+    EXPECT_EQ(lines[70], "Params.calib_pin.exp_d         = 251.5000000\n");
 }
 
-TEST(ParamsDumpLines, ExtendedDumpHasAll93LinesInOrderWithTheirWidthsAndFormats) {
+TEST(ParamsDumpLines, EdgeValuesPrintWhole) {
     record_t r = sample_record();
-    auto lines = params_dump_lines(r.data(), true);
-    EXPECT_EQ(lines.size(), 93u);
-    auto expected = concat({&kBasicHead, &kExtended, &kTail});
-    ASSERT_EQ(lines.size(), expected.size());
-    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << "line " << i + 1;
-}
-
-TEST(ParamsDumpLines, GpsPinOfEightNonZeroBytesPrintsEightCharacters) {
-    record_t r = sample_record();
-    std::memcpy(&r[71], "ABCDEFGH", 8);
-    r[79] = 'Z';  // gps_paired right behind must not leak into the text
-    auto lines = params_dump_lines(r.data(), false);
+    std::memcpy(&r[71], "ABCDEFGH", 8);  // a pin without terminator: gps_paired behind must not leak in
+    put_u16le(r.data(), 89, 0xFFFF);    // u16 zero-extended
+    put_f32le(r.data(), 127, 3.0e38f);  // calib.a, "%f": 39 digits
+    const auto lines = params_dump_lines(r.data(), true);
     EXPECT_EQ(lines[8], "Params.gps_pin           = 'ABCDEFGH'\n");
-    EXPECT_EQ(lines[6], "Params.gps_paired        = 90\n");
-}
-
-TEST(ParamsDumpLines, WideFieldsReadSignedOrUnsignedAsTheirTypeSays) {
-    record_t r = sample_record();
-    r[1] = 200;                          // u8 zero-extended
-    put_u16le(r.data(), 89, 0xFFFF);     // u16 zero-extended
-    put_i32le(r.data(), 94, -5);         // i32 signed
-    put_u16le(r.data(), 80, 0xABCD);     // hex lower, all digits
-    auto lines = params_dump_lines(r.data(), true);
-    EXPECT_EQ(lines[0], "Params.audio_vol         = 200\n");
     EXPECT_EQ(lines[12], "Params.sd_timeout        = 65535\n");
-    EXPECT_EQ(lines[16], "Params.max_stored_meas   = -5\n");
-    EXPECT_EQ(lines[23], "Params.gps_uuid          = 0xabcd\n");
+    ASSERT_TRUE(lines[33].starts_with("Params.calib.a             = 3000000")) << lines[33];
+    EXPECT_EQ(lines[33].size(), 29u + 39 + 1 + 6 + 1) << lines[33];
+    EXPECT_TRUE(lines[33].ends_with(".000000\n")) << lines[33];
 }
 
-TEST(ParamsDumpLines, HugeFloatsPrintInFull) {
+TEST(ParamsEdit, EnterEverywhereShowsEveryPromptAndLeavesEveryByte) {
     record_t r = sample_record();
-    put_f32le(r.data(), 127, 3.0e38f);  // calib.a, "%f"
-    auto lines = params_dump_lines(r.data(), true);
-    std::string line = lines[33];
-    ASSERT_EQ(line.rfind("Params.calib.a             = ", 0), 0u) << line;
-    std::string value = line.substr(29);
-    EXPECT_EQ(value.size(), 47u);  // 39 digits, point, 6 decimals, line feed
-    EXPECT_EQ(value.substr(value.size() - 8), ".000000\n");
-}
-
-// ---- editor prompts -----------------------------------------------------------
-
-TEST(ParamsEditorPrompts, ExtendedGroupMakes81PromptsWithFieldOffsetsAndBounds) {
-    auto prompts = params_editor_prompts(true);
-    ASSERT_EQ(prompts.size(), 81u);
-    struct expect_t {
-        size_t index;
-        const char* label;
-        param_kind kind;
-        size_t offset;
-        int32_t min, max;
-    };
-    const expect_t expected[] = {
-        {0, "Params.audio_vol", param_kind::i8, 1, 0, 2},
-        {1, "Params.contrast", param_kind::i8, 102, 0, 100},
-        {2, "Params.meas_mode", param_kind::i8, 103, 0, 4},
-        {5, "Params.use_conc_lut_susc", param_kind::i8, 100, 0, 5},
-        {6, "Params.use_conc_lut_cond", param_kind::i8, 98, 0, 5},
-        {7, "Params.diameter", param_kind::i8, 101, 0, 12},
-        {8, "Params.bh_mode", param_kind::i32, 113, 0, 1},
-        {9, "Params.bh_units", param_kind::i32, 109, 0, 1},
-        {10, "Params.adv_mode", param_kind::i32, 121, 0, 1},
-        {12, "Params.cond_units", param_kind::i8, 126, 0, 1},
-        {13, "Params.max_stored_meas", param_kind::i32, 94, 0, 65535},
-        {74, "Params.use_lp", param_kind::i8, 0, 0, 2},
-        {75, "Params.sd_timeout", param_kind::i16, 89, 0, 1000},
-        {76, "Params.demag_corr", param_kind::i8, 2, 0, 1},
-        {77, "Params.cond_corr", param_kind::i32, 117, 0, 10},
-        {78, "Params.save_error_meas", param_kind::i8, 92, 0, 1},
-        {79, "Params.pc_auth", param_kind::i8, 68, 0, 1},
-        {80, "Params.bt_baud_rate", param_kind::i32, 105, 0, 921600},
-    };
-    for (const auto& e : expected) {
-        const auto& p = prompts[e.index];
-        EXPECT_EQ(p.label, e.label) << e.index;
-        EXPECT_EQ(p.kind, e.kind) << e.label;
-        EXPECT_EQ(p.offset, e.offset) << e.label;
-        EXPECT_EQ(p.min, e.min) << e.label;
-        EXPECT_EQ(p.max, e.max) << e.label;
-    }
-}
-
-TEST(ParamsEditorPrompts, CalibrationPromptsVisitSusceptibilityConductanceAlternatelyAndFsUsFcUc) {
-    auto prompts = params_editor_prompts(true);
-    const std::pair<const char*, size_t> calib[] = {
-        {"nom_susc[0]", 4}, {"nom_cond[0]", 12}, {"nom_susc[1]", 8}, {"nom_cond[1]", 16},
-        {"fs", 20},         {"us", 28},          {"fc", 24},         {"uc", 32},
-        {"a", 127},         {"b", 131},          {"c", 135},         {"d", 139},
-        {"exp_a", 143},     {"exp_b", 147},      {"exp_c", 151},     {"exp_d", 155},
-        {"cond_nom[0]", 159}, {"cond_nom[6]", 183}, {"cond_meas[0]", 191}, {"cond_meas[6]", 215},
-    };
-    auto find = [&](const std::string& label) -> const param_prompt_t* {
-        for (auto& p : prompts)
-            if (p.label == label) return &p;
-        return nullptr;
-    };
-    for (const auto& [field, off] : calib) {
-        auto* c = find(std::string("Params.calib.") + field);
-        auto* pin = find(std::string("Params.calib_pin.") + field);
-        ASSERT_NE(c, nullptr) << field;
-        ASSERT_NE(pin, nullptr) << field;
-        EXPECT_EQ(c->offset, off) << field;
-        // The pin set lies 32 bytes further in its first stretch and 96 in its second.
-        EXPECT_EQ(pin->offset, off + (off < 127 ? 32 : 96)) << field;
-        EXPECT_EQ(c->kind, param_kind::f32);
-    }
-    EXPECT_EQ(prompts[14].label, "Params.calib.nom_susc[0]");
-    EXPECT_EQ(prompts[18].label, "Params.calib.fs");
-    EXPECT_EQ(prompts[19].label, "Params.calib.us");
-    EXPECT_EQ(prompts[43].label, "Params.calib.cond_meas[6]");
-    EXPECT_EQ(prompts[44].label, "Params.calib_pin.nom_susc[0]");
-    EXPECT_EQ(prompts[73].label, "Params.calib_pin.cond_meas[6]");
-}
-
-// ---- editing a record from the console ------------------------------------------
-
-TEST(ParamsEdit, EnterEverywhereLeavesEveryByteAsItWas) {
-    record_t r = sample_record();
-    put_f32le(r.data(), 4, std::nanf("0x123"));  // a NaN payload survives too
-    record_t before = r;
-    auto cap = console_run("", [&] { params_edit(r.data(), true); });
+    const record_t before = r;
+    EXPECT_EQ(console_out("", [&] { params_edit(r.data(), false); }), editor_prompts(false, 1));
+    EXPECT_EQ(console_out("", [&] { params_edit(r.data(), true); }), editor_prompts(true, 1));
     EXPECT_EQ(r, before);
-    EXPECT_EQ(split_lines(cap.out).size(), 1u);  // prompts only, no line feeds
-    EXPECT_EQ(cap.out.rfind("Params.audio_vol[1]:Params.contrast[55]:", 0), 0u);
-    EXPECT_NE(cap.out.find("Params.calib.fs[10.500]:Params.calib.us[12.750]:"), std::string::npos);
-    EXPECT_NE(cap.out.find("Params.sd_timeout[300]:"), std::string::npos);
-    EXPECT_TRUE(cap.out.ends_with(":Params.pc_auth[1]:Params.bt_baud_rate[115200]:")) << cap.out;
+
+    put_f32le(r.data(), 4, std::nanf("0x123"));  // a NaN keeps its exact bits too
+    const record_t with_nan = r;
+    console_out("", [&] { params_edit(r.data(), true); });
+    EXPECT_EQ(r, with_nan);
 }
 
-TEST(ParamsEdit, OutOfBoundsAnswerIsAskedAgainAndNeverStored) {
+TEST(ParamsEdit, OutOfBoundsAnswersAreAskedAgainAcceptedOnesLandInTheirWidths) {
     record_t r = sample_record();
-    // 13 basic Enters, max_stored_meas Enter, 60 calibration Enters, 6 Enters,
-    // then 921601 for bt_baud_rate (rejected) and 9600.
-    std::string input = std::string(13 + 1 + 60 + 6, '\n') + "921601\n9600\n";
-    auto cap = console_run(input, [&] { params_edit(r.data(), true); });
-    EXPECT_EQ(get_i32le(r.data(), 105), 9600);
-    EXPECT_TRUE(cap.out.ends_with("Params.pc_auth[1]:Params.bt_baud_rate[115200]:Params.bt_baud_rate[115200]:"))
-        << cap.out;
-}
-
-TEST(ParamsEdit, AcceptedAnswersLandAtTheirFieldsInTheirWidths) {
-    record_t r = sample_record();
-    record_t before = r;
-    // contrast 100, bh_mode 1; extended: max_stored_meas 65535, calib.nom_susc[0] -2.5,
-    // sd_timeout 1000, bt_baud_rate 921600.
-    std::string input = "\n100\n\n\n\n\n\n\n1\n\n\n\n\n";
-    input += "65535\n-2.5\n" + std::string(59, '\n');
-    input += "\n1000\n\n\n\n\n921600\n";
-    console_run(input, [&] { params_edit(r.data(), true); });
-    EXPECT_EQ(r[102], 100);
-    EXPECT_EQ(get_i32le(r.data(), 113), 1);
-    EXPECT_EQ(get_i32le(r.data(), 94), 65535);
-    EXPECT_EQ(get_f32le(r.data(), 4), -2.5f);
-    EXPECT_EQ(get_u16le(r.data(), 89), 1000);
-    EXPECT_EQ(get_i32le(r.data(), 105), 921600);
-    // Nothing else moved.
-    record_t expect = before;
-    expect[102] = 100;
-    put_i32le(expect.data(), 113, 1);
-    put_i32le(expect.data(), 94, 65535);
+    record_t expect = r;
+    std::string input;
+    for (const auto& p : kIntPrompts) {
+        input += "-1\n" + std::to_string(int64_t(p.max) + 1) + "\n" + std::to_string(p.max) + "\n";
+        if (p.width == 1) expect[p.offset] = static_cast<uint8_t>(p.max);
+        if (p.width == 2) put_u16le(expect.data(), p.offset, static_cast<uint16_t>(p.max));
+        if (p.width == 4) put_i32le(expect.data(), p.offset, p.max);
+        if (std::string(p.label) == "Params.max_stored_meas") input += "-2.5\n" + std::string(59, '\n');
+    }
     put_f32le(expect.data(), 4, -2.5f);
-    put_u16le(expect.data(), 89, 1000);
-    put_i32le(expect.data(), 105, 921600);
-    EXPECT_EQ(r, expect);
+    EXPECT_EQ(console_out(input, [&] { params_edit(r.data(), true); }), editor_prompts(true, 3));
+    EXPECT_EQ(r, expect);  // nothing else moved
 }

@@ -36,17 +36,19 @@ SimLink::SimLink(sim_t* sim) : sim_(sim ? sim : SIM_create_demo()) {}
 SimLink::~SimLink() { close(); }
 
 bool SimLink::open(int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_probe) {
+    return open_fd(SIM_serve_socketpair(sim_.get()), timeout_ms, probe, test_probe);
+}
+
+bool SimLink::open_fd(int32_t fd, int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_probe) {
     close();
     closed_count.store(0);
-    if (MXX_init(nullptr, usb_changed, 0) != 0) return false;
-    initialised_ = true;
-    int32_t fd = SIM_serve_socketpair(sim_.get());
-    if (fd < 0) return false;
     char conn[COMM_ENTRY_SIZE];
-    if (comm_make_conn_string_fd(conn, fd) != 0) {
+    if (comm_make_conn_string_fd(conn, fd) != 0) return false;  // refuses a negative fd
+    if (MXX_init(nullptr, usb_changed, 0) != 0) {
         ::close(fd);
         return false;
     }
+    initialised_ = true;
     if (MXX_connect(conn, &id_, on_connected, on_error, on_closed, probe ? probe : R62_probe,
                     test_probe ? test_probe : R62_test_probe, 0) != 0) {
         ::close(fd);

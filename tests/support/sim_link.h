@@ -24,6 +24,10 @@ public:
     // instrument. True when it is up (connected, state 2); id_conn is set.
     // Defaults: the instrument family's probe pair.
     bool open(int32_t timeout_ms = 5000, mxx_probe_t probe = nullptr, mxx_test_probe_t test_probe = nullptr);
+    // The same over a socket someone else answers on (the instrument stays
+    // unused); takes ownership of `fd`.
+    bool open_fd(int32_t fd, int32_t timeout_ms = 5000, mxx_probe_t probe = nullptr,
+                 mxx_test_probe_t test_probe = nullptr);
     // Disconnects (if still open) and shuts the link layer; idempotent.
     void close();
 
