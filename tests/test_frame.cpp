@@ -48,7 +48,8 @@ std::vector<bytes> feed(const std::vector<bytes>& chunks) {
     MXX_rx_reset(&g->rx);
     std::vector<bytes> got;
     size_t reported = 0;
-    for (const bytes& c : chunks) reported += static_cast<size_t>(MXX_rx_feed(&g->rx, c.data(), c.size(), collect, &got));
+    for (const bytes& c : chunks)
+        reported += static_cast<size_t>(MXX_rx_feed(&g->rx, c.data(), c.size(), collect, &got));
     EXPECT_EQ(reported, got.size());
     EXPECT_EQ(bytes(g->guard, g->guard + sizeof g->guard), bytes(sizeof g->guard, 0xA5));
     return got;
@@ -61,7 +62,8 @@ const bytes kSerialAnswer = {0x42, 0x52, 0x4E, 0x4F, 0x2F, 0x23, 0x09, 0x00, 0x0
 }  // namespace
 
 TEST(FrameBuild, DocumentedExamplesByteForByte) {
-    EXPECT_EQ(build(8007, {}, 100), (bytes{0x42, 0x52, 0x4E, 0x4F, 0x47, 0x1F, 0x01, 0x00, 0x64, 0x00, 0x00, 0x2C, 0x00}));
+    EXPECT_EQ(build(8007, {}, 100),
+              (bytes{0x42, 0x52, 0x4E, 0x4F, 0x47, 0x1F, 0x01, 0x00, 0x64, 0x00, 0x00, 0x2C, 0x00}));
     EXPECT_EQ(build(8023, {0x19, 0, 0, 0}, 800), (bytes{0x42, 0x52, 0x4E, 0x4F, 0x57, 0x1F, 0x05, 0x00, 0x20, 0x03,
                                                          0x00, 0x7F, 0x19, 0x00, 0x00, 0x00, 0x19}));
     EXPECT_EQ(build(9007, {'A', '0', '0', '0', '1', '2', '3', '4'}, 0), kSerialAnswer);

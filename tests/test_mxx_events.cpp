@@ -1,5 +1,6 @@
 // The event procedure on its own: the order in which a frame is offered,
-// idle handling and the probe counter, and the asynchronous handler table.
+// idle and error handling, and the asynchronous handler table. The probe
+// count is tested on a live link (test_mxx_lifecycle.cpp).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,7 +15,7 @@ const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new LinkEnv);
 
 constexpr int32_t kNoLink = 0x5A5A;  // an id no link has
 
-// What the callbacks saw, in order ("probe0", "test:9007", "connected10/77", "hook:9007/21/77", ...).
+// What the callbacks saw, in order ("test:9007", "connected10/77", "hook:9007/21/77", ...).
 std::vector<std::string> g_log;
 int32_t g_accept = 1;
 
@@ -24,7 +25,6 @@ int32_t note(const std::string& what) {
     return 0;
 }
 
-int32_t rec_probe(int32_t, int32_t attempt) { return note("probe" + std::to_string(attempt)); }
 int32_t rec_test(int32_t, const uint8_t* f, int32_t* device_type, int32_t) {
     *device_type = 10;
     note("test:" + code_of(f));
@@ -48,7 +48,6 @@ using conn_ptr = std::unique_ptr<mxx_conn_t>;
 int32_t feed(int32_t id, mxx_conn_t* c, const bytes& b) {
     return MXX_event_proc(id, MXX_EV_DATA, b.data(), static_cast<int32_t>(b.size()), c);
 }
-int32_t idle(mxx_conn_t* c) { return MXX_event_proc(kNoLink, MXX_EV_IDLE, nullptr, 0, c); }
 
 using Log = std::vector<std::string>;
 
@@ -63,7 +62,6 @@ protected:
         c.reset(new mxx_conn_t{});
         c->user = 77;
         c->cmd_num_try = 1;
-        c->probe = rec_probe;
         c->test_probe = rec_test;
         c->on_connected = rec_connected;
         c->on_error = rec_error;
@@ -113,20 +111,11 @@ TEST_F(EventsOnLink, IntactFramesGoToTheProbeCheckUntilIdentifiedThenToOneHandle
     comm_unhook_response(id);
 }
 
-TEST_F(Events, ProbeEventDoesNotCountIdleRetriesDoThenTheLinkGivesUp) {
-    EXPECT_EQ(MXX_event_proc(kNoLink, MXX_EV_PROBE, nullptr, 0, c.get()), 0);
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(idle(c.get()), 0);
-    EXPECT_EQ(idle(c.get()), -1);
-    EXPECT_EQ(idle(c.get()), -1);
-    EXPECT_EQ(c->probe_attempts, 6);
-    EXPECT_EQ(g_log, (Log{"probe0", "probe0", "probe1", "probe2", "probe3", "probe4", "probe5"}));
-}
-
 TEST_F(Events, IdleOnAnIdentifiedLinkDiscardsAPartialFrame) {
     c->identified = 1;
     const bytes f = frame(0x2456, {1, 2, 3, 4});
     feed(kNoLink, c.get(), bytes(f.begin(), f.begin() + 14));
-    EXPECT_EQ(idle(c.get()), 0);
+    EXPECT_EQ(MXX_event_proc(kNoLink, MXX_EV_IDLE, nullptr, 0, c.get()), 0);
     feed(kNoLink, c.get(), bytes(f.begin() + 14, f.end()));
     EXPECT_TRUE(g_log.empty());
     feed(kNoLink, c.get(), f);
@@ -192,7 +181,8 @@ int32_t count_live(int32_t, mxx_conn_t*, const uint8_t* f, int32_t) {
 TEST_F(Hooks, RegisteredHandlerRunsOnTheLinkThread) {
     ASSERT_EQ(MXX_hook_async_event(id, 0x2456, count_live), 0);
     ASSERT_TRUE(peer.send(cat({frame(0x2457, {1}), frame(0x2456, {1, 2, 3, 4, 5})})));
-    for (int i = 0; i < 500 && g_live_frames.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && g_live_frames.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(g_live_frames.load(), 1);
     EXPECT_EQ(g_live_length.load(), 6);
 }

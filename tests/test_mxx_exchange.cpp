@@ -55,8 +55,8 @@ TEST_F(Exchange, RequestFramesOnTheWire) {
     const auto f = peer.frames;  // the largest is too long for the peer's assembler
     ASSERT_EQ(f.size(), 4u);
     EXPECT_EQ(f[0], (bytes{0x42, 0x52, 0x4E, 0x4F, 0x47, 0x1F, 0x01, 0x00, 0x64, 0x00, 0x00, 0x2C, 0x00}));
-    EXPECT_EQ(f[1],
-              (bytes{0x42, 0x52, 0x4E, 0x4F, 0x57, 0x1F, 0x05, 0x00, 0x20, 0x03, 0x00, 0x7F, 0x19, 0x00, 0x00, 0x00, 0x19}));
+    EXPECT_EQ(f[1], (bytes{0x42, 0x52, 0x4E, 0x4F, 0x57, 0x1F, 0x05, 0x00, 0x20, 0x03, 0x00, 0x7F, 0x19, 0x00, 0x00,
+                           0x00, 0x19}));
     EXPECT_EQ(MXX_frame_timeout(f[2].data()), 37856);
     EXPECT_EQ(f[3], f[0]);
     const bytes raw = peer.raw;
@@ -124,7 +124,8 @@ TEST_F(Exchange, ResponseBeatsARejectionThatCameWithIt) {
     EXPECT_EQ(comm_write(id, blob.data(), static_cast<int32_t>(blob.size()), 0, 50), COMM_ERR_TIMEOUT);
     bytes out(64, 0xEE);
     int32_t result = -1, size = kUntouched;
-    std::thread console([&] { result = MXX_send_cmd(id, 8005, nullptr, 0, out.data(), 64, &size, nullptr, nullptr, 10000, 1); });
+    std::thread console(
+        [&] { result = MXX_send_cmd(id, 8005, nullptr, 0, out.data(), 64, &size, nullptr, nullptr, 10000, 1); });
     for (int i = 0; i < 100000 && comm_fill_rsp_buff(id, 9005, response.data(), int32_t(response.size())) != 1; ++i)
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     EXPECT_EQ(comm_fill_rsp_buff(id, MXX_CODE_REJECT, rejection.data(), int32_t(rejection.size())), 1);

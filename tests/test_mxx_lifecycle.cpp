@@ -154,7 +154,8 @@ TEST(ConnStrings, BuildersUseTheInstrumentsFixedSettings) {
         const char* text;  // nullptr: refused, nothing written
     } cases[] = {
         {[](char* o) { return MXX_make_serial_conn_string(o, 3); }, "SER:115200,8,1,0,0:/dev/ttyS2"},
-        {[](char* o) { return MXX_make_bt_conn_string(o, "00:11:22:33:44:55", ""); }, "BT:1,60000,7316:00:11:22:33:44:55"},
+        {[](char* o) { return MXX_make_bt_conn_string(o, "00:11:22:33:44:55", ""); },
+         "BT:1,60000,7316:00:11:22:33:44:55"},
         {[](char* o) { return MXX_make_net_conn_string(o, "127.0.0.1", 5000); }, "TCP:1000:127.0.0.1:5000"},
         {[](char* o) { return MXX_make_usb_conn_string(o, "USBF:/dev/ttyACM0/c44", 128); }, "USBF:/dev/ttyACM0/c44"},
         // A bare device path gets the product id of its prefix.
@@ -194,17 +195,4 @@ TEST(UsbList, EntriesReadingC44GetTheFastPrefix) {
     std::memcpy(full + COMM_ENTRY_SIZE - 4, "/c44", 4);
     MXX_rewrite_usb_entry(full);
     EXPECT_EQ(std::string(full, 4), "USBF");
-}
-
-namespace {
-int32_t wait_cb(int32_t id, uint16_t code, int32_t value) { return id * 1000 + code + value; }
-}  // namespace
-
-TEST(IdleWait, CallsTheCallbackGivenToInitUntilShut) {
-    MXX_shut();
-    ASSERT_EQ(MXX_init(wait_cb, usb_changed, 0), 0);
-    EXPECT_EQ(MXX_idle_wait(2, 30, 4), 2034);
-    MXX_shut();
-    EXPECT_EQ(MXX_idle_wait(2, 30, 4), 0);
-    ASSERT_EQ(MXX_init(nullptr, usb_changed, 0), 0);
 }
