@@ -1,216 +1,131 @@
 // Every fault does what it says, and only that.
-#include <gtest/gtest.h>
+#include "test_sim_fixture.h"
 
 #include <chrono>
-#include <vector>
+#include <map>
+#include <set>
+#include <thread>
 
 #include "link/mxx_frame.h"
-#include "link/wire.h"
-#include "sim/client.h"
-#include "sim/sim.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-struct Served {
-    sim_ptr sim;
-    sim_client_ptr client;
-    explicit Served(sim_t* s) : sim(s), client(SIMC_open(SIM_serve_socketpair(s))) {}
-    explicit Served(const sim_faults_t& f) : Served(SIM_create_demo()) { SIM_set_faults(sim.get(), f); }
-    // The answer to one request, or nothing within the time-out.
-    bool ask(uint16_t code, sim_frame_t* f, int32_t timeout_ms = 300) {
-        EXPECT_EQ(SIMC_send(client.get(), code, {}), 0);
-        return SIMC_recv(client.get(), f, timeout_ms);
-    }
+struct step_t {
+    uint16_t code;
+    bytes payload;
+    uint16_t want;       // code of the answer; 0: no valid frame comes
+    uint8_t status = 0;
+    size_t raw = 0;      // bytes that arrive, valid or not (0: not checked)
+    bool late = false;   // the answer comes, but not at once
 };
 
-const bytes kSerial = {'A', '0', '0', '0', '1', '2', '3', '4'};
+struct fault_case_t {
+    const char* what;
+    void (*set)(sim_faults_t&);
+    std::vector<step_t> steps;
+    uint32_t state_after = SIM_STATE_IDLE;
+};
+
+std::vector<int32_t> numbers(const sim_faults_t& f) {
+    return {f.drop_first, f.drop_every,      f.status_only, f.corrupt_every, f.stray,  f.split,
+            f.delay_ms,   f.drop_link_after, f.baud,        f.only_code,     f.reject, f.ignore_probe};
+}
 
 }  // namespace
 
-TEST(SimFaults, DropFirstAndDropEvery) {
-    sim_faults_t f;
-    f.drop_first = 2;
-    Served s(f);
-    sim_frame_t a;
-    EXPECT_FALSE(s.ask(8007, &a, 150));
-    EXPECT_FALSE(s.ask(8007, &a, 150));
-    ASSERT_TRUE(s.ask(8007, &a));
-    EXPECT_EQ(a.payload, kSerial);
-    EXPECT_EQ(SIM_request_count(s.sim.get(), 8007), 3u);
-
-    f = {};
-    f.drop_every = 3;
-    SIM_set_faults(s.sim.get(), f);
-    EXPECT_TRUE(s.ask(8007, &a));
-    EXPECT_TRUE(s.ask(8007, &a));
-    EXPECT_FALSE(s.ask(8007, &a, 150));
-    EXPECT_TRUE(s.ask(8007, &a));
-    EXPECT_TRUE(s.ask(8007, &a));
-    EXPECT_FALSE(s.ask(8007, &a, 150));
+TEST(SimFaults, EachFaultDoesWhatItSays) {
+    const bytes prepare = u32(SIM_STATE_PREPARE);
+    const bytes read_4000 = file_req("meas/meas0000.dat", 0, FILE_READ_MAX);
+    const fault_case_t cases[] = {
+        {"drop_first", [](sim_faults_t& f) { f.drop_first = 2; }, {{8007, {}, 0}, {8007, {}, 0}, {8007, {}, 9007}}},
+        {"drop_every",
+         [](sim_faults_t& f) { f.drop_every = 3; },
+         {{8007, {}, 9007}, {8007, {}, 9007}, {8007, {}, 0}, {8007, {}, 9007}, {8007, {}, 9007}, {8007, {}, 0}}},
+        {"a dropped answer's request was carried out",
+         [](sim_faults_t& f) { f.drop_first = 1; },
+         {{8023, prepare, 0}},
+         SIM_STATE_READY},
+        {"status_only", [](sim_faults_t& f) { f.status_only = 5; }, {{8007, {}, MXX_CODE_STATUS, 5, 13}}},
+        {"reject", [](sim_faults_t& f) { f.reject = true; }, {{8201, {}, MXX_CODE_REJECT, SIM_ST_FAIL}}},
+        {"only_code",
+         [](sim_faults_t& f) { f.reject = true; f.only_code = 8201; },
+         {{8007, {}, 9007}, {8201, {}, MXX_CODE_REJECT, SIM_ST_FAIL}}},
+        {"a failed request changes nothing",
+         [](sim_faults_t& f) { f.fail_codes = {{8023, 7}}; },
+         {{8023, prepare, 9023, 7, 13}, {8007, {}, 9007}}},
+        {"ignore_probe, silent_codes",
+         [](sim_faults_t& f) { f.ignore_probe = true; f.silent_codes = {8203}; },
+         {{8007, {}, 0}, {8203, {}, 0}, {8001, {}, 9001}}},
+        // A corrupted answer still arrives whole, with or without payload.
+        {"corrupt_every",
+         [](sim_faults_t& f) { f.corrupt_every = 2; },
+         {{8007, {}, 9007, 0, 21}, {8007, {}, 0, 0, 21}}},
+        {"corrupt_every, no payload", [](sim_faults_t& f) { f.corrupt_every = 1; }, {{8105, u32(0), 0, 0, 13}}},
+        {"stray", [](sim_faults_t& f) { f.stray = 5; }, {{8007, {}, 9007, 0, 26}}},
+        {"split", [](sim_faults_t& f) { f.split = 3; }, {{8201, {}, 9201, 0, 13 + PAR_DEFAULT_SIZE}}},
+        {"delay_ms", [](sim_faults_t& f) { f.delay_ms = 700; }, {{8007, {}, 9007, 0, 0, true}}},
+        // 4013 bytes at 11520 bytes/s take about 350 ms.
+        {"baud", [](sim_faults_t& f) { f.baud = 115200; }, {{8211, read_4000, 9211, 0, 4013, true}}},
+    };
+    // One instrument for all: setting faults replaces the old ones and restarts the answer counters.
+    Served s(SIM_create_demo());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SIM_set_state(s.get(), SIM_STATE_IDLE);
+        sim_faults_t f;
+        c.set(f);
+        SIM_set_faults(s.get(), f);
+        for (const auto& st : c.steps) {
+            SIMC_take_raw(s.client.get());
+            sim_frame_t a;
+            const bool first = s.ask(st.code, &a, st.want && !st.late ? 2000 : 150, st.payload);
+            const bool answered = first || (st.late && SIMC_recv(s.client.get(), &a, 5000));
+            EXPECT_EQ(first, st.want != 0 && !st.late) << st.code;
+            ASSERT_EQ(answered, st.want != 0) << st.code;
+            if (answered) {
+                EXPECT_EQ(a.code, st.want);
+                EXPECT_EQ(a.status, st.status);
+            }
+            bytes raw = SIMC_take_raw(s.client.get());
+            for (int i = 0; i < 100 && raw.size() < st.raw; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                raw = cat(raw, SIMC_take_raw(s.client.get()));
+            }
+            EXPECT_EQ(raw.size(), st.raw ? st.raw : raw.size()) << st.code;
+            if (answered) {  // stray bytes never hold the frame's first byte 'B'
+                EXPECT_EQ(static_cast<size_t>(std::find(raw.begin(), raw.end(), 0x42) - raw.begin()),
+                          raw.size() - 13 - a.payload.size());
+            }
+        }
+        EXPECT_EQ(SIM_get_state(s.get()), c.state_after);
+    }
 }
 
-TEST(SimFaults, DroppedAnswersStillTakeEffect) {
-    sim_faults_t f;
-    f.drop_first = 1;
-    Served s(f);
-    bytes st(4);
-    put_u32le(st.data(), 0, 25);
-    ASSERT_EQ(SIMC_send(s.client.get(), 8023, st), 0);
-    sim_frame_t a;
-    EXPECT_FALSE(SIMC_recv(s.client.get(), &a, 150));
-    EXPECT_EQ(SIM_get_state(s.sim.get()), 2u);
-}
-
-TEST(SimFaults, StatusOnlyRejectAndFailCodesReplaceTheAnswer) {
-    sim_faults_t f;
-    f.status_only = 5;
-    Served s(f);
-    sim_frame_t a;
-    ASSERT_TRUE(s.ask(8007, &a));
-    EXPECT_EQ(a.code, MXX_CODE_STATUS);
-    EXPECT_EQ(a.status, 5);
-    EXPECT_TRUE(a.payload.empty());
-
-    f = {};
-    f.reject = true;
-    SIM_set_faults(s.sim.get(), f);
-    ASSERT_TRUE(s.ask(8201, &a));
-    EXPECT_EQ(a.code, MXX_CODE_REJECT);
-
-    // A refused request changes nothing.
-    f = {};
-    f.fail_codes[8023] = 7;
-    SIM_set_faults(s.sim.get(), f);
-    bytes st(4);
-    put_u32le(st.data(), 0, 25);
-    ASSERT_TRUE(SIMC_call(s.client.get(), 8023, st, &a));
-    EXPECT_EQ(a.code, 9023);
-    EXPECT_EQ(a.status, 7);
-    EXPECT_EQ(SIM_get_state(s.sim.get()), 0u);
-    ASSERT_TRUE(s.ask(8007, &a));
-    EXPECT_EQ(a.code, 9007);
-    EXPECT_EQ(a.status, 0);
-}
-
-TEST(SimFaults, OnlyCodeLimitsTheAnswerFaults) {
-    sim_faults_t f;
-    f.reject = true;
-    f.only_code = 8201;
-    Served s(f);
-    sim_frame_t a;
-    ASSERT_TRUE(s.ask(8007, &a));
-    EXPECT_EQ(a.code, 9007);
-    ASSERT_TRUE(s.ask(8201, &a));
-    EXPECT_EQ(a.code, MXX_CODE_REJECT);
-}
-
-TEST(SimFaults, IgnoreProbeAndSilentCodes) {
-    sim_faults_t f;
-    f.ignore_probe = true;
-    f.silent_codes.insert(8203);
-    Served s(f);
-    sim_frame_t a;
-    EXPECT_FALSE(s.ask(8007, &a, 150));
-    EXPECT_FALSE(s.ask(8203, &a, 150));
-    ASSERT_TRUE(s.ask(8001, &a));
-    EXPECT_EQ(a.code, 9001);
-}
-
-TEST(SimFaults, CorruptedAnswersFailTheirChecksums) {
-    sim_faults_t f;
-    f.corrupt_every = 2;
-    Served s(f);
-    sim_frame_t a;
-    ASSERT_TRUE(s.ask(8007, &a));
-    SIMC_take_raw(s.client.get());
-    EXPECT_FALSE(s.ask(8007, &a, 200));
-    const bytes raw = SIMC_take_raw(s.client.get());
-    ASSERT_EQ(raw.size(), 21u) << "the corrupted frame still arrives";
-    EXPECT_EQ(raw[16], 0x31 ^ 0x01);
-    // An answer without payload is corrupted in its header.
-    f.corrupt_every = 1;
-    SIM_set_faults(s.sim.get(), f);
-    ASSERT_EQ(SIMC_send(s.client.get(), 8105, {0, 0, 0, 0}), 0);
-    EXPECT_FALSE(SIMC_recv(s.client.get(), &a, 200));
-    EXPECT_EQ(SIMC_take_raw(s.client.get()).size(), 13u);
-}
-
-TEST(SimFaults, StrayBytesAndSplitWritesKeepFramesIntact) {
-    sim_faults_t f;
-    f.stray = 5;
-    Served s(f);
-    sim_frame_t a;
-    ASSERT_TRUE(s.ask(8007, &a));
-    EXPECT_EQ(a.payload, kSerial);
-    const bytes raw = SIMC_take_raw(s.client.get());
-    ASSERT_EQ(raw.size(), 26u);
-    EXPECT_EQ(bytes(raw.begin(), raw.begin() + 5), (bytes{0x00, 0xFF, 0x55, 0xAA, 0x13}));
-    EXPECT_EQ(raw[5], 0x42);
-
-    f = {};
-    f.split = 3;
-    SIM_set_faults(s.sim.get(), f);
-    ASSERT_TRUE(SIMC_call(s.client.get(), 8201, {}, &a));
-    EXPECT_EQ(a.code, 9201);
-    EXPECT_EQ(a.payload, SIM_get_params(s.sim.get()));
-}
-
-TEST(SimFaults, DelayHoldsTheAnswerBack) {
-    sim_faults_t f;
-    f.delay_ms = 700;
-    Served s(f);
-    sim_frame_t a;
-    EXPECT_FALSE(s.ask(8007, &a, 100));
-    ASSERT_TRUE(SIMC_recv(s.client.get(), &a, 5000));
-    EXPECT_EQ(a.payload, kSerial);
-}
-
-TEST(SimFaults, DropLinkAfterClosesTheSocket) {
+TEST(SimFaults, DropLinkAfterClosesTheSocketAndANewOneIsServed) {
+    Served s(SIM_create_demo());
     sim_faults_t f;
     f.drop_link_after = 2;
-    Served s(f);
+    SIM_set_faults(s.get(), f);
     sim_frame_t a;
     EXPECT_TRUE(s.ask(8007, &a));
     EXPECT_TRUE(s.ask(8007, &a));
     EXPECT_TRUE(SIMC_wait_closed(s.client.get(), 3000));
-    // A new connection is served again, for two requests.
-    sim_client_ptr again(SIMC_open(SIM_serve_socketpair(s.sim.get())));
+    sim_client_ptr again(SIMC_open(SIM_serve_socketpair(s.get())));
     ASSERT_TRUE(SIMC_call(again.get(), 8007, {}, &a));
     EXPECT_EQ(a.payload, kSerial);
 }
 
-TEST(SimFaults, BaudRatePacesTheBytes) {
-    sim_faults_t f;
-    f.baud = 115200;
-    Served s(f);
-    sim_frame_t a;
-    const auto t0 = std::chrono::steady_clock::now();
-    // A 4000-byte read answer plus its request: at least 4000 * 10 / 115200 s.
-    bytes req(40, 0);
-    const char name[] = "meas/meas0000.dat";
-    std::copy(name, name + sizeof name - 1, req.begin());
-    put_u32le(req.data(), 36, 3996);
-    ASSERT_TRUE(SIMC_call(s.client.get(), 8211, req, &a, 5000));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-    EXPECT_EQ(a.payload.size(), 4000u);
-    EXPECT_GE(ms.count(), 340);
-}
-
-TEST(SimFaults, ScenarioAndRuntimeChanges) {
+TEST(SimFaults, ScenarioSetsEveryFaultAndAnEmptySetClearsThem) {
+    sim_ptr sim(scenario(R"({"faults": {"drop_first": 1, "drop_every": 2, "status_only": 3, "reject": true,
+        "corrupt_every": 4, "stray": 5, "split": 6, "delay_ms": 7, "ignore_probe": true, "drop_link_after": 8,
+        "baud": 9, "only_code": 10, "fail_codes": {"8202": 11}, "silent_codes": [8001]}})"));
+    sim_faults_t f = SIM_get_faults(sim.get());
+    EXPECT_EQ(numbers(f), (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1, 1}));
+    EXPECT_EQ(f.fail_codes, (std::map<uint16_t, uint8_t>{{8202, 11}}));
+    EXPECT_EQ(f.silent_codes, std::set<uint16_t>{8001});
     std::string err;
-    sim_ptr sim(SIM_create_json(R"({"faults": {"status_only": 1, "silent_codes": [8001], "fail_codes": {"8202": 9}}})", &err));
-    ASSERT_TRUE(sim) << err;
-    const sim_faults_t f = SIM_get_faults(sim.get());
-    EXPECT_EQ(f.status_only, 1);
-    EXPECT_EQ(f.silent_codes.count(8001), 1u);
-    EXPECT_EQ(f.fail_codes.at(8202), 9);
-    sim_client_ptr c(SIMC_open(SIM_serve_socketpair(sim.get())));
-    sim_frame_t a;
-    ASSERT_TRUE(SIMC_call(c.get(), 8007, {}, &a));
-    EXPECT_EQ(a.code, MXX_CODE_STATUS);
-    EXPECT_EQ(SIM_apply_json(sim.get(), R"({"faults": {}})", &err), 0) << err;
-    ASSERT_TRUE(SIMC_call(c.get(), 8007, {}, &a));
-    EXPECT_EQ(a.code, 9007);
+    ASSERT_EQ(SIM_apply_json(sim.get(), R"({"faults": {}})", &err), 0) << err;
+    f = SIM_get_faults(sim.get());
+    EXPECT_EQ(numbers(f), numbers(sim_faults_t{}));
+    EXPECT_TRUE(f.fail_codes.empty() && f.silent_codes.empty());
 }
