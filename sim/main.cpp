@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "sim/sim.h"
@@ -64,9 +65,10 @@ int main(int argc, char** argv) {
     bool print_requests = false;
     bool print_path = false;
     sim_faults_t f;
-    sim_settings_t st;
+    // Settings given on the command line; the others keep the scenario's.
+    std::optional<int32_t> reboot_ms, block_size;
+    std::optional<uint32_t> raw_size;
     bool any_fault = false;
-    bool any_setting = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -135,16 +137,13 @@ int main(int argc, char** argv) {
             ++i;
         } else if (a == "--reboot-ms") {
             if (!num(0, 600000)) return usage_error("--reboot-ms needs a number");
-            st.reboot_ms = static_cast<int32_t>(v);
-            any_setting = true;
+            reboot_ms = static_cast<int32_t>(v);
         } else if (a == "--block-size") {
             if (!num(0, 0x7F000)) return usage_error("--block-size needs a number");
-            st.flash_block_size = static_cast<int32_t>(v);
-            any_setting = true;
+            block_size = static_cast<int32_t>(v);
         } else if (a == "--raw-size") {
             if (!num(0, 0x7FFFFFFF)) return usage_error("--raw-size needs a number");
-            st.raw_size = static_cast<uint32_t>(v);
-            any_setting = true;
+            raw_size = static_cast<uint32_t>(v);
         } else {
             return usage_error(("unknown option " + a).c_str());
         }
@@ -180,11 +179,11 @@ int main(int argc, char** argv) {
         cur.silent_codes.insert(f.silent_codes.begin(), f.silent_codes.end());
         SIM_set_faults(sim.get(), cur);
     }
-    if (any_setting) {
+    if (reboot_ms || block_size || raw_size) {
         sim_settings_t cur = SIM_get_settings(sim.get());
-        cur.reboot_ms = st.reboot_ms;
-        cur.flash_block_size = st.flash_block_size;
-        cur.raw_size = st.raw_size;
+        cur.reboot_ms = reboot_ms.value_or(cur.reboot_ms);
+        cur.flash_block_size = block_size.value_or(cur.flash_block_size);
+        cur.raw_size = raw_size.value_or(cur.raw_size);
         SIM_set_settings(sim.get(), cur);
     }
     if (print_requests) {

@@ -222,7 +222,8 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
             if (r.scheduled) s->tick_cv.notify_all();
             live = std::move(r.live);
             if (r.answer) {
-                const int64_t n = ++s->answer_counter;
+                // With only_code set, only that code's answers are counted.
+                const int64_t n = applies ? ++s->answer_counter : 0;
                 const bool drop = applies && ((f.drop_first > 0 && n <= f.drop_first) ||
                                               (f.drop_every > 0 && n % f.drop_every == 0));
                 if (!drop) {

@@ -44,7 +44,8 @@ constexpr uint32_t SIM_FLASH_SIZE = 0x7F000;  // external flash image size
 
 // Faults, for reliability tests. Defaults: no fault. Answer counters
 // (drop_first, drop_every, corrupt_every) count the answers the instrument
-// would send, across connections, and restart when the faults are set.
+// would send (with only_code: that code's answers), across connections, and
+// restart when the faults are set.
 // A dropped, corrupted or delayed answer belongs to a request that was
 // carried out; a replaced answer (status_only, reject, fail_codes) and a
 // silent or ignored request mean the request was not carried out. Every

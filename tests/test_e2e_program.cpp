@@ -208,6 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{{"--only-code", "8201", "--status-only", "5"}, "Command R62_cmd_set_memory error(code=1)!\n", false},
         FaultCase{{"--only-code", "8201", "--reject"}, "Command R62_cmd_set_memory error(code=1)!\n", false},
         FaultCase{{"--silent", "8201"}, "Command R62_cmd_set_memory error(code=255)!\n", false},
+        FaultCase{{"--only-code", "8201", "--drop-first", "3"}, "Command R62_cmd_set_memory error(code=255)!\n",
+                  false},
         FaultCase{{"--fail", "8202:1"}, "Command R62_cmd_set_memory error(code=1)!\n"},
         FaultCase{{"--corrupt-every", "2"}, ""}, FaultCase{{"--stray", "3"}, ""},
         FaultCase{{"--split", "3"}, ""}));

@@ -116,9 +116,10 @@ TEST(SimServePty, ToolsMayOpenAndCloseThePortAgainUntilTheLinkDrops) {
 
 TEST(SimProgram, PrintsItsComPortLineAndServesUntilInterrupted) {
     const std::string name = "/tmp/qm38sim_scenario_" + std::to_string(getpid()) + ".json";
-    std::ofstream(name) << R"({"serial": "A000XXXX", "faults": {"fail_codes": {"8001": 3}}})";
+    std::ofstream(name) << R"({"serial": "A000XXXX", "faults": {"fail_codes": {"8001": 3}},
+                            "settings": {"flash_block_size": 128}})";
     program_t p({"--scenario", name, "--tcp", "0", "--print-path", "--print-requests", "--drop-first", "1",
-                 "--reject", "--only-code", "8201"});
+                 "--reject", "--only-code", "8201", "--reboot-ms", "0"});
     const std::string path = p.line(), serving = p.line(), tcp = p.line();
     std::remove(name.c_str());
     ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
@@ -129,21 +130,23 @@ TEST(SimProgram, PrintsItsComPortLineAndServesUntilInterrupted) {
     const int port = std::stoi(tcp.substr(prefix.size()));
     EXPECT_EQ(tcp, prefix + std::to_string(port));
 
-    // Two TCP connections and the pty, served together; options add to the scenario's faults.
+    // Two TCP connections and the pty, served together; options add to the
+    // scenario's faults and settings.
     sim_client_ptr a(SIMC_open(connect_tcp(static_cast<uint16_t>(port))));
     sim_client_ptr b(SIMC_open(connect_tcp(static_cast<uint16_t>(port))));
     sim_frame_t f;
-    EXPECT_FALSE(SIMC_call(a.get(), 8201, {}, &f, 200)) << "the first answer is dropped";
-    ASSERT_TRUE(SIMC_call(b.get(), 8201, {}, &f));
-    EXPECT_EQ(f.code, 12290);
     ASSERT_TRUE(SIMC_call(a.get(), 8001, {}, &f));
     EXPECT_EQ(f.status, 3) << "the scenario's fault is kept";
+    EXPECT_FALSE(SIMC_call(a.get(), 8201, {}, &f, 200)) << "the first answer of that code is dropped";
+    ASSERT_TRUE(SIMC_call(b.get(), 8201, {}, &f));
+    EXPECT_EQ(f.code, 12290);
+    ASSERT_TRUE(SIMC_call(b.get(), 8100, {}, &f));
+    EXPECT_EQ(f.payload, (bytes{128, 0, 0, 0})) << "the scenario's block size is kept";
     sim_client_ptr tty = open_tty(path);
     ASSERT_TRUE(tty && SIMC_call(tty.get(), 8007, {}, &f));
     EXPECT_EQ(f.payload, (bytes{'A', '0', '0', '0', 'X', 'X', 'X', 'X'}));
     ASSERT_TRUE(SIMC_call(b.get(), 8022, {0x01, 0x20, 0, 0}, &f));
-    EXPECT_EQ(p.line(), "qm38sim: request 8201 timeout 800 payload 0 bytes");
-    for (const char* code : {"8201", "8001", "8007"})
+    for (const char* code : {"8001", "8201", "8201", "8100", "8007"})
         EXPECT_EQ(p.line().substr(0, 21), "qm38sim: request " + std::string(code));
     EXPECT_EQ(p.line(), "qm38sim: request 8022 timeout 800 payload 4 bytes 01 20 00 00");
     EXPECT_EQ(p.finish(SIGINT), 0) << "ends cleanly with connections open";
