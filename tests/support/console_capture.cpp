@@ -79,15 +79,3 @@ console_capture_t console_run(const std::string& input, const std::function<void
     script_stdin("");
     return {read_all(out_file.get()), read_all(err_file.get())};
 }
-
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        size_t end = nl == std::string::npos ? text.size() : nl + 1;
-        lines.push_back(text.substr(start, end - start));
-        start = end;
-    }
-    return lines;
-}

@@ -6,7 +6,6 @@
 
 #include <functional>
 #include <string>
-#include <vector>
 
 struct console_capture_t {
     std::string out;  // standard output
@@ -22,6 +21,3 @@ console_capture_t console_run(const std::string& input, const std::function<void
 inline std::string console_out(const std::string& input, const std::function<void()>& body) {
     return console_run(input, body).out;
 }
-
-// Lines of a text, each with its line feed.
-std::vector<std::string> split_lines(const std::string& text);

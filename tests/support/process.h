@@ -36,7 +36,6 @@ public:
     std::string output();
     // Sends SIGTERM and reaps the child; returns its exit status.
     int stop();
-    bool running() const { return pid_ > 0; }
 
 private:
     void pump(int timeout_ms);

@@ -3,31 +3,17 @@
 #include <unistd.h>
 
 #include "console/globals.h"
+#include "console/program.h"
 #include "link/libcomm.h"
 #include "services/r62_comm.h"
 
 namespace {
 
-std::atomic<int32_t> closed_count{0};
-
-int32_t on_connected(int32_t, mxx_conn_t*, int32_t device_type, int32_t) {
-    connected.store(1);
-    dev_type.store(device_type);
-    return 0;
-}
-
-int32_t on_error(int32_t, mxx_conn_t*, int32_t) {
+// The program's own error and closing callbacks print; these stay quiet.
+int32_t on_link_down(int32_t, mxx_conn_t*, int32_t) {
     connected.store(0);
     return 0;
 }
-
-int32_t on_closed(int32_t, mxx_conn_t*, int32_t) {
-    connected.store(0);
-    closed_count.fetch_add(1);
-    return 0;
-}
-
-int32_t usb_changed(int32_t) { return 0; }
 
 }  // namespace
 
@@ -41,15 +27,14 @@ bool SimLink::open(int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_
 
 bool SimLink::open_fd(int32_t fd, int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_probe) {
     close();
-    closed_count.store(0);
     char conn[COMM_ENTRY_SIZE];
     if (comm_make_conn_string_fd(conn, fd) != 0) return false;  // refuses a negative fd
-    if (MXX_init(nullptr, usb_changed, 0) != 0) {
+    if (MXX_init(nullptr, MXX_event_device_list_changed, 0) != 0) {
         ::close(fd);
         return false;
     }
     initialised_ = true;
-    if (MXX_connect(conn, &id_, on_connected, on_error, on_closed, probe ? probe : R62_probe,
+    if (MXX_connect(conn, &id_, MXX_event_connected, on_link_down, on_link_down, probe ? probe : R62_probe,
                     test_probe ? test_probe : R62_test_probe, 0) != 0) {
         ::close(fd);
         id_ = -1;
@@ -70,4 +55,3 @@ void SimLink::close() {
     id_conn = -1;
 }
 
-int32_t SimLink::closed_events() const { return closed_count.load(); }

@@ -33,8 +33,6 @@ public:
 
     sim_t* sim() const { return sim_.get(); }
     int32_t id() const { return id_; }
-    // Link-ended events (on_closed) seen since open.
-    int32_t closed_events() const;
 
 private:
     sim_ptr sim_;
