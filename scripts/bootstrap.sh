@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libudev-dev libbluetooth-dev nlohmann-json3-dev
+  libudev-dev libbluetooth-dev nlohmann-json3-dev libtinyxml2-dev
   clang libclang-rt-14-dev
 )
 

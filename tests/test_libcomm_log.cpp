@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 
 namespace {
 

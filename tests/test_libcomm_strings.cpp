@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "commands/r62_params.h"
-#include "link/wire.h"
+#include "records/wire.h"
 #include "sim/sim.h"
 #include "support/console_capture.h"
 #include "support/sim_link.h"
@@ -91,15 +91,18 @@ TEST_F(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
     fs::current_path(dir);
     const std::string asked = "Extended parameters[no]:Save to file[no]:";
     const std::string serial = "Serial = A0001234\n";
-    const std::tuple<const char*, bool, std::string, const char*, bool> rows[] = {
-        // input, the serial read fails (from then on), prompts, file written, extended
-        {"n\nn\n", false, asked, nullptr, false},
-        {"y\ny\nmine.txt\n", false, asked + serial + "Enter params file name[params_A0001234.txt]:", "mine.txt", true},
+    const std::tuple<const char*, bool, std::string, const char*, bool, std::string> rows[] = {
+        // input, the serial read fails (from then on), prompts, file written, extended, error channel
+        {"n\nn\n", false, asked, nullptr, false, ""},
+        {"y\ny\nmine.txt\n", false, asked + serial + "Enter params file name[params_A0001234.txt]:", "mine.txt", true,
+         ""},
+        // cannot be created: reported, and printed all the same
         {"n\ny\nno_such_dir/x.txt\n", false, asked + serial + "Enter params file name[params_A0001234.txt]:",
-         nullptr, false},  // cannot be created: printed all the same
-        {"n\ny\n\n", true, asked + "Enter params file name[params_.txt]:", "params_.txt", false},
+         nullptr, false, "Error writing file:no_such_dir/x.txt!\n"},
+        {"n\ny\n\n", true, asked + "Enter params file name[params_.txt]:", "params_.txt", false,
+         "Command R40_cmd_get_serial error(code=1)!\n"},
     };
-    for (const auto& [input, serial_fails, prompts, file, extended] : rows) {
+    for (const auto& [input, serial_fails, prompts, file, extended, errors] : rows) {
         if (serial_fails) {
             sim_faults_t f = SIM_get_faults(sim());
             f.fail_codes[8007] = 1;
@@ -110,7 +113,7 @@ TEST_F(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
         const std::string dump = join(params_dump_lines(fetched.data(), extended));
         EXPECT_EQ(r, 0) << input;
         EXPECT_EQ(cap.out, prompts + dump) << input;
-        EXPECT_EQ(cap.err, serial_fails ? "Command R40_cmd_get_serial error(code=1)!\n" : "") << input;
+        EXPECT_EQ(cap.err, errors) << input;
         if (file != nullptr) {
             std::ifstream in(dir / file, std::ios::binary);
             std::stringstream content;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "commands/r62_params.h"
-#include "link/wire.h"
+#include "records/wire.h"
 #include "support/console_capture.h"
 
 namespace {

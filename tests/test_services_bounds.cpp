@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "commands/r62_params.h"
-#include "link/libcomm.h"
-#include "link/wire.h"
+#include "services/r40_comm.h"
+#include "libcomm/libcomm.h"
+#include "records/wire.h"
 #include "support/console_capture.h"
 #include "support/sim_link.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "link/wire.h"
+#include "records/wire.h"
 #include "sim/client.h"
 #include "sim/records.h"
 #include "sim/sim.h"

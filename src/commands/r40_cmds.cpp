@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "console/globals.h"
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 #include "link/mxx_comm.h"
 
 namespace {
@@ -48,24 +48,7 @@ void civil_from_days(int64_t z, int64_t* y, int64_t* m, int64_t* d) {
     *y = yoe + era * 400 + (*m <= 2 ? 1 : 0);
 }
 
-// A command line the prompts may cut into tokens, also when none was given.
-char* writable_line(char line[], char (&spare)[1]) {
-    spare[0] = '\0';
-    return line ? line : spare;
-}
-
 }  // namespace
-
-int32_t cmd_connected() {
-    if (connected.load() != 0) return 1;
-    log_error("\nDevice not connected!\n");
-    return 0;
-}
-
-int32_t cmd_error(const char* handler, int32_t code) {
-    log_error("Command %s error(code=%d)!\n", handler, code);
-    return -1;
-}
 
 dev_time_t dev_time_add_hours(dev_time_t t, int32_t hours) {
     // Month first, so an out-of-range month cannot throw the day count off.
@@ -104,21 +87,6 @@ int32_t R40_cmd_get_serial(char[], int32_t) {
     return 0;
 }
 
-int32_t serial_read_suffix(char suffix[5]) {
-    char current[R40_SERIAL_BUF];
-    int32_t r = R40_get_serial(id_conn, current, 1);
-    std::memcpy(suffix, "0000", 5);
-    if (r == 0 && std::strlen(current) == static_cast<size_t>(R40_SERIAL_LEN)) std::memcpy(suffix, current + 4, 5);
-    return r;
-}
-
-int32_t serial_write(const char* handler, const char* serial) {
-    log_write("MAIN", "Setting serial to:%s\n", serial);
-    int32_t r = R40_set_serial(id_conn, serial, 1);
-    if (r != 0) return cmd_error(handler, r);
-    return 0;
-}
-
 int32_t R40_cmd_set_serial(char line[], int32_t prefix) {
     static constexpr const char* NAME = "R40_cmd_set_serial";
     if (!cmd_connected()) return -1;
@@ -126,7 +94,7 @@ int32_t R40_cmd_set_serial(char line[], int32_t prefix) {
     int32_t r = serial_read_suffix(suffix);
     if (r != 0) return cmd_error(NAME, r);
     char spare[1];
-    char* cmdline = writable_line(line, spare);
+    char* cmdline = cmd_writable_line(line, spare);
     char serial[R40_SERIAL_BUF];
     if (prefix != 0) {
         input_string_msg_cmd(suffix, 4, 4, SERIAL_PROMPT, cmdline, 1);
@@ -152,7 +120,7 @@ int32_t R40_cmd_set_time(char line[], int32_t) {
     if (!cmd_connected()) return -1;
     char spare[1];
     int32_t offset = 0;
-    input_integer_msg_cmd(&offset, OFFSET_MIN, OFFSET_MAX, "Enter offset", writable_line(line, spare), 1);
+    input_integer_msg_cmd(&offset, OFFSET_MIN, OFFSET_MAX, "Enter offset", cmd_writable_line(line, spare), 1);
     std::tm now = local_clock();
     dev_time_t t{now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec};
     t = dev_time_add_hours(t, offset);
@@ -170,10 +138,6 @@ int32_t R40_cmd_restart(char[], int32_t) {
     int32_t r = R40_restart(id_conn);
     if (r != 0) return cmd_error("R40_cmd_restart", r);
     return MXX_disconnect(id_conn);
-}
-
-int32_t menu_add_text(menu_t* menu, const menu_text_t& text, menu_handler_t handler) {
-    return menu_add(menu, text.key, text.name, text.description, handler);
 }
 
 int32_t R40_cmd_create_menu(menu_t* menu) {

@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "commands/cmd_common.h"
 #include "commands/r40_cmds.h"
 #include "commands/r62_params.h"
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 
 namespace {
 

@@ -6,11 +6,12 @@
 #include <cstring>
 #include <memory>
 
-#include "commands/r62_cmds.h"
+#include "commands/cmd_file.h"
+#include "commands/r40_cmds.h"
 #include "console/conutil.h"
 #include "console/globals.h"
-#include "link/libcomm.h"
-#include "link/wire.h"
+#include "libcomm/libcomm.h"
+#include "records/wire.h"
 
 namespace {
 
@@ -150,10 +151,6 @@ int32_t send_params(const char* handler, const uint8_t* record) {
     return 0;
 }
 
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
 using params_buf_t = std::array<uint8_t, R62_PARAMS_BUF>;
 
 }  // namespace
@@ -253,18 +250,18 @@ int32_t R62_cmd_get_params(char line[], int32_t argument) {
     input_yesno_msg(&extended, EXTENDED_PROMPT);
     int32_t save = 0;
     input_yesno_msg(&save, "Save to file");
-    std::unique_ptr<FILE, file_closer> file;
+    cmd_file_t file;
     if (save != 0) {
         // A failing serial read still leaves a usable (empty) serial.
-        R62_cmd_get_serial(line, argument);
+        R40_cmd_get_serial(line, argument);
         char name[256];
         std::snprintf(name, sizeof name, "params_%s.txt", serial_no);
         input_string_msg(name, 0, 255, "Enter params file name");
-        file.reset(std::fopen(name, "w"));
+        file.open(name);
     }
     for (const auto& text : params_dump_lines(record.data(), extended != 0)) {
         log_write("MAIN", "%s", text.c_str());
-        if (file) std::fputs(text.c_str(), file.get());
+        if (file.is_open()) file.puts(text.c_str());
     }
     return 0;
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/r40_cmds.h"
+#include "commands/cmd_common.h"
 #include "services/r62_comm.h"
 
 // Params: R62_PARAMS_BUF bytes fetched; the head of R62_PARAMS_SET bytes is

@@ -6,7 +6,7 @@
 #include "console/conutil.h"
 #include "console/globals.h"
 #include "console/program.h"
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 #include "services/r62_comm.h"
 
 namespace {

@@ -6,12 +6,13 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 
 namespace {
 
@@ -199,6 +200,15 @@ int32_t input_eof() {
     // A read error ends the input as well: no later read will succeed.
     return (std::feof(stdin) != 0 || std::ferror(stdin) != 0) ? 1 : 0;
 }
+
+namespace {
+// Lock-free so the signal handler may set it.
+volatile std::sig_atomic_t interrupt_flag = 0;
+}  // namespace
+
+int32_t input_interrupted() { return interrupt_flag != 0 ? 1 : 0; }
+void input_interrupt() { interrupt_flag = 1; }
+void input_interrupt_clear() { interrupt_flag = 0; }
 
 int32_t input_equal(const char* line, const char* name, const char* key) {
     const word_t word = first_word(line);

@@ -7,6 +7,11 @@
 // Line input and keyword matching.
 int32_t input_get(char* buf, int size);
 int32_t input_eof();  // 1 once standard input has reached its end
+// Ctrl-C: the signal handler raises the flag (async-signal-safe); the menu
+// clears it before it runs the next command.
+int32_t input_interrupted();
+void input_interrupt();
+void input_interrupt_clear();
 int32_t input_equal(const char* line, const char* name, const char* key);
 int32_t input_empty(const char* line);
 int32_t input_integer(const char* text, int32_t* out, int32_t min, int32_t max);

@@ -5,8 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
-constexpr int32_t DEV_TYPE_R40 = 3;
-constexpr int32_t DEV_TYPE_R62 = 10;
+#include "services/r40_comm.h"
+#include "services/r62_comm.h"
+
 constexpr int32_t SERIAL_SIZE = 9;  // 8 characters and a terminator
 
 // Written on the link thread by the event callbacks, read on the console thread.

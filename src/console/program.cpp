@@ -2,7 +2,7 @@
 
 #include "commands/r40_cmds.h"
 #include "console/globals.h"
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 
 void welcome() {
     log_write("MAIN", "--- ZORVANIK QM-38 V2 ---\n");

@@ -54,7 +54,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 
 // One owner per file descriptor.
 class comm_fd {

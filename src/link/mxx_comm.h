@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 #include "link/mxx_frame.h"
 
 struct mxx_conn_t;

@@ -4,9 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "console/globals.h"
 #include "link/mxx_comm.h"
-#include "link/wire.h"
+#include "records/wire.h"
 
 namespace {
 

@@ -29,6 +29,9 @@ constexpr size_t DEV_TIME_SIZE = 24;
 void dev_time_encode(const dev_time_t& t, uint8_t out[DEV_TIME_SIZE]);
 dev_time_t dev_time_decode(const uint8_t in[DEV_TIME_SIZE]);
 
+// Device type the common family reports when identified.
+constexpr int32_t DEV_TYPE_R40 = 3;
+
 constexpr uint16_t R40_CODE_GET_FW_VERSION = 8001;
 constexpr uint16_t R40_CODE_GET_TIME = 8002;
 constexpr uint16_t R40_CODE_SET_TIME = 8003;

@@ -4,9 +4,8 @@
 #include <array>
 #include <cstring>
 
-#include "console/globals.h"
 #include "link/mxx_comm.h"
-#include "link/wire.h"
+#include "records/wire.h"
 #include "services/r40_comm.h"
 
 namespace {

@@ -39,6 +39,9 @@ enum : uint32_t {
     FILE_OP_DELETE = 4,  // delete the file `name`
 };
 
+// Device type the instrument family reports when identified.
+constexpr int32_t DEV_TYPE_R62 = 10;
+
 constexpr uint16_t R62_CODE_GET_PARAMS = 8201;
 constexpr uint16_t R62_CODE_SET_PARAMS = 8202;
 constexpr uint16_t R62_CODE_GET_STATUS = 8203;

@@ -4,7 +4,7 @@
 
 #include "console/globals.h"
 #include "console/program.h"
-#include "link/libcomm.h"
+#include "libcomm/libcomm.h"
 #include "services/r62_comm.h"
 
 namespace {

@@ -1,0 +1,44 @@
+#include "commands/cmd_common.h"
+
+#include <cstring>
+
+#include "console/globals.h"
+#include "libcomm/libcomm.h"
+#include "services/r40_comm.h"
+
+int32_t cmd_connected() {
+    if (connected.load() != 0) return 1;
+    log_error("\nDevice not connected!\n");
+    return 0;
+}
+
+int32_t cmd_error(const char* handler, int32_t code) {
+    log_error("Command %s error(code=%d)!\n", handler, code);
+    return -1;
+}
+
+int32_t cmd_stopped() { return (input_eof() || input_interrupted()) ? 1 : 0; }
+
+char* cmd_writable_line(char line[], char (&spare)[1]) {
+    spare[0] = '\0';
+    return line ? line : spare;
+}
+
+int32_t menu_add_text(menu_t* menu, const menu_text_t& text, menu_handler_t handler) {
+    return menu_add(menu, text.key, text.name, text.description, handler);
+}
+
+int32_t serial_read_suffix(char suffix[5]) {
+    char current[R40_SERIAL_BUF];
+    int32_t r = R40_get_serial(id_conn, current, 1);
+    std::memcpy(suffix, "0000", 5);
+    if (r == 0 && std::strlen(current) == static_cast<size_t>(R40_SERIAL_LEN)) std::memcpy(suffix, current + 4, 5);
+    return r;
+}
+
+int32_t serial_write(const char* handler, const char* serial) {
+    log_write("MAIN", "Setting serial to:%s\n", serial);
+    int32_t r = R40_set_serial(id_conn, serial, 1);
+    if (r != 0) return cmd_error(handler, r);
+    return 0;
+}

@@ -1,0 +1,72 @@
+// Local files of the commands: failures are reported once, downloads only
+// replace the real name when complete.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "commands/cmd_file.h"
+#include "support/console_capture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct TempDir : ::testing::Test {
+    fs::path dir = fs::temp_directory_path() / ("cmd_file_" + std::to_string(::getpid()));
+    void SetUp() override { fs::create_directories(dir); }
+    void TearDown() override { fs::remove_all(dir); }
+};
+
+}  // namespace
+
+TEST_F(TempDir, FailuresAreReportedOnceWithThePath) {
+    // A full device fails at write or at close: one report either way.
+    const auto full = console_run("", [] {
+        cmd_file_t f;
+        ASSERT_TRUE(f.open("/dev/full"));
+        std::string big(1 << 16, 'x');
+        f.puts(big.c_str());
+        f.printf("%d", 5);
+        EXPECT_FALSE(f.close());
+    });
+    EXPECT_EQ(full.err, "Error writing file:/dev/full!\n");
+    const std::string missing = (dir / "no" / "x.dat").string();
+    const auto open = console_run("", [&] {
+        cmd_file_t f;
+        EXPECT_FALSE(f.open(missing, cmd_file_t::kind_t::text, "Error saving file.\n"));
+        EXPECT_FALSE(f.write("a", 1));
+    });
+    EXPECT_EQ(open.err, "Error saving file.\n");
+    EXPECT_EQ(console_run("", [&] { EXPECT_FALSE(cmd_make_dir((dir / "a" / "b").string())); }).err,
+              "Error writing file:" + (dir / "a" / "b").string() + "!\n");
+    EXPECT_TRUE(cmd_make_dir(dir.string()));  // an existing directory is fine
+}
+
+TEST_F(TempDir, DownloadReplacesTheRealNameOnlyWhenCommitted) {
+    const fs::path img = dir / "sd.img";
+    std::ofstream(img) << "good";
+    {
+        cmd_file_t f;
+        ASSERT_TRUE(f.open(img.string(), cmd_file_t::kind_t::download));
+        f.write("partial", 7);
+    }  // interrupted: no commit
+    EXPECT_EQ(slurp(img), "good");
+    EXPECT_EQ(slurp(dir / "sd.img.part"), "partial");
+    cmd_file_t f;
+    ASSERT_TRUE(f.open(img.string(), cmd_file_t::kind_t::download));
+    f.write("complete", 8);
+    EXPECT_TRUE(f.commit());
+    EXPECT_EQ(slurp(img), "complete");
+    EXPECT_FALSE(fs::exists(dir / "sd.img.part"));
+}
