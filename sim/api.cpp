@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "link/wire.h"
+#include "records/wire.h"
 #include "sim/sim_internal.h"
 
 namespace {

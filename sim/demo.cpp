@@ -5,7 +5,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "link/wire.h"
+#include "records/wire.h"
 #include "sim/sim_internal.h"
 
 namespace {

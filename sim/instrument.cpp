@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "link/mxx_frame.h"
-#include "link/wire.h"
+#include "records/wire.h"
 #include "sim/sim_internal.h"
 
 namespace {

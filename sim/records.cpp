@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "link/wire.h"
+#include "records/wire.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Packed instrument records as the simulator stores and answers them.
-// Offsets are written once here; every access goes through link/wire.h.
+// Offsets are written once here; every access goes through records/wire.h.
 #pragma once
 
 #include <cstddef>

@@ -8,7 +8,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "link/wire.h"
+#include "records/wire.h"
 #include "sim/sim_internal.h"
 
 namespace {
