@@ -92,7 +92,7 @@ std::vector<uint8_t> SIM_get_params(sim_t* s) {
 }
 
 int32_t SIM_set_params(sim_t* s, const std::vector<uint8_t>& record) {
-    if (record.size() < PAR_HEAD) return -1;
+    if (record.size() < PARAMS_SET_SIZE) return -1;
     std::lock_guard lk(s->mu);
     s->ins.params = record;
     return 0;

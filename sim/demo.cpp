@@ -150,7 +150,7 @@ void SIMD_build_empty(sim_instrument_t& ins) {
     ins.entry_seq.clear();
     ins.next_seq = 1;
     ins.dirs = {"meas", "notes", "aux", "lut"};
-    put_i32le(ins.params.data(), PAR_MAX_STORED, 64);
+    put_i32le(ins.params.data(), PARAMS_OFF_MAX_STORED_MEAS, 64);
 }
 
 void SIMD_build_demo(sim_instrument_t& ins) {
@@ -246,7 +246,7 @@ void SIMD_build_demo(sim_instrument_t& ins) {
     }
     SIMI_put_file(ins, "meas/last.dat", recs.back());
     add_luts(ins);
-    put_i32le(ins.params.data(), PAR_MAX_STORED, 64);
+    put_i32le(ins.params.data(), PARAMS_OFF_MAX_STORED_MEAS, 64);
 }
 
 void SIMD_build_log(sim_instrument_t& ins, int32_t records) {
@@ -269,5 +269,5 @@ void SIMD_build_log(sim_instrument_t& ins, int32_t records) {
     }
     if (!last.empty()) SIMI_put_file(ins, "meas/last.dat", last);
     add_luts(ins);
-    put_i32le(ins.params.data(), PAR_MAX_STORED, records);
+    put_i32le(ins.params.data(), PARAMS_OFF_MAX_STORED_MEAS, records);
 }

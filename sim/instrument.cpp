@@ -98,8 +98,8 @@ std::vector<uint8_t> live(uint32_t event, int32_t value, float kappa, float sigm
 // "/" and trailing "/" (as archive directory names carry) are dropped.
 std::string request_name(std::span<const uint8_t> p) {
     size_t n = 0;
-    while (n < FR_NAME_MAX && p[FR_NAME + n] != 0) ++n;
-    std::string name(reinterpret_cast<const char*>(p.data() + FR_NAME), n);
+    while (n < FILE_REQ_NAME_SIZE && p[FILE_REQ_OFF_NAME + n] != 0) ++n;
+    std::string name(reinterpret_cast<const char*>(p.data() + FILE_REQ_OFF_NAME), n);
     for (;;) {
         if (name.rfind("./", 0) == 0) name.erase(0, 2);
         else if (!name.empty() && name[0] == '/') name.erase(0, 1);
@@ -184,13 +184,13 @@ std::vector<uint8_t> new_record(const sim_instrument_t& ins, uint32_t type) {
     put_u8(r, MR_SECOND, static_cast<uint8_t>(t[5]));
     const uint8_t* p = ins.params.data();
     uint32_t tw = type;
-    tw |= static_cast<uint32_t>(get_u8(p, PAR_USE_LUT_SUSC)) << TW_CURVE_S_SHIFT;
-    tw |= static_cast<uint32_t>(get_u8(p, PAR_USE_LUT_COND)) << TW_CURVE_C_SHIFT;
-    if (get_u8(p, PAR_SUSC_UNITS) != 0) tw |= TW_SUSC_CGS;
-    if (get_u8(p, PAR_COND_UNITS) != 0) tw |= TW_COND_OHM_M;
+    tw |= static_cast<uint32_t>(get_u8(p, PARAMS_OFF_USE_CONC_LUT_SUSC)) << TW_CURVE_S_SHIFT;
+    tw |= static_cast<uint32_t>(get_u8(p, PARAMS_OFF_USE_CONC_LUT_COND)) << TW_CURVE_C_SHIFT;
+    if (get_u8(p, PARAMS_OFF_SUSC_UNITS) != 0) tw |= TW_SUSC_CGS;
+    if (get_u8(p, PARAMS_OFF_COND_UNITS) != 0) tw |= TW_COND_OHM_M;
     put_u32le(r, MR_TYPE_WORD, tw);
-    put_u8(r, MR_DIA, get_u8(p, PAR_DIAMETER));
-    put_u8(r, MR_MEAS_MODE, get_u8(p, PAR_MEAS_MODE));
+    put_u8(r, MR_DIA, get_u8(p, PARAMS_OFF_DIAMETER));
+    put_u8(r, MR_MEAS_MODE, get_u8(p, PARAMS_OFF_MEAS_MODE));
     const double k = static_cast<double>(ins.meas_counter % 50);
     SIMREC_set_gps(r, 49.2057 + 0.0003 * k, 16.5854 - 0.0002 * k, true, 9, 287);
     return rec;
@@ -405,8 +405,8 @@ sim_reply_t on_file_info(sim_t* s, std::span<const uint8_t> p) {
 
 sim_reply_t on_read_file(sim_t* s, std::span<const uint8_t> p) {
     const std::string name = request_name(p);
-    const uint32_t offset = get_u32le(p.data(), FR_PARAM);
-    const uint32_t want = std::min(get_u32le(p.data(), FR_SIZE), FILE_READ_MAX);
+    const uint32_t offset = get_u32le(p.data(), FILE_REQ_OFF_PARAM);
+    const uint32_t want = std::min(get_u32le(p.data(), FILE_REQ_OFF_SIZE), FILE_READ_MAX);
     uint32_t size = 0;
     const std::vector<uint8_t>* f = nullptr;
     if (name == "raw") {
@@ -429,9 +429,9 @@ sim_reply_t on_read_file(sim_t* s, std::span<const uint8_t> p) {
 
 sim_reply_t on_write_file(sim_t* s, std::span<const uint8_t> p) {
     sim_instrument_t& ins = s->ins;
-    const uint32_t op = get_u32le(p.data(), FR_PARAM);
-    const uint32_t n = get_u32le(p.data(), FR_SIZE);
-    if (p.size() - FR_HEAD != n) return fail(C_WRITE_FILE, SIM_ST_SIZE);
+    const uint32_t op = get_u32le(p.data(), FILE_REQ_OFF_PARAM);
+    const uint32_t n = get_u32le(p.data(), FILE_REQ_OFF_SIZE);
+    if (p.size() - FILE_REQ_SIZE != n) return fail(C_WRITE_FILE, SIM_ST_SIZE);
     if (op != FILE_OP_APPEND && n != 0) return fail(C_WRITE_FILE, SIM_ST_SIZE);
     const std::string name = request_name(p);
     if (name.empty() || name == "raw") return fail(C_WRITE_FILE, SIM_ST_FAIL);
@@ -453,7 +453,7 @@ sim_reply_t on_write_file(sim_t* s, std::span<const uint8_t> p) {
             if (!is_file) return fail(C_WRITE_FILE, SIM_ST_NOFILE);
             if (ins.file_bytes + n > s->settings.storage_limit) return fail(C_WRITE_FILE, SIM_ST_FAIL);
             std::vector<uint8_t>& f = ins.files[name];
-            f.insert(f.end(), p.begin() + FR_HEAD, p.end());
+            f.insert(f.end(), p.begin() + FILE_REQ_SIZE, p.end());
             ins.file_bytes += n;
             break;
         }
@@ -522,8 +522,8 @@ constexpr service_t kServices[] = {
     {C_FW_VERSION, 0}, {C_GET_TIME, 0},   {C_SET_TIME, DT_SIZE}, {C_GET_SERIAL, 0},   {C_GET_MODEL, 0},
     {C_HEAP, 0},       {C_RESTART, 0},    {C_SEND_EVENT, 4},     {C_SET_STATE, 4},    {C_GET_STATE, 0},
     {C_ERASE_FLASH, 0}, {C_READ_FLASH, 2}, {C_WRITE_FLASH, -1},  {C_FLASH_FW, 8},     {C_SET_SERIAL, 8},
-    {C_SET_MODEL, 4},  {C_GET_PARAMS, 0}, {C_SET_PARAMS, PAR_HEAD}, {C_GET_STATUS, 0}, {C_ENTRY_LIST, 4},
-    {C_CLEAR_LOGS, 4}, {C_FILE_INFO, FR_HEAD}, {C_WRITE_FILE, -1}, {C_READ_FILE, FR_HEAD}, {C_MEASURE, 0},
+    {C_SET_MODEL, 4},  {C_GET_PARAMS, 0}, {C_SET_PARAMS, PARAMS_SET_SIZE}, {C_GET_STATUS, 0}, {C_ENTRY_LIST, 4},
+    {C_CLEAR_LOGS, 4}, {C_FILE_INFO, FILE_REQ_SIZE}, {C_WRITE_FILE, -1}, {C_READ_FILE, FILE_REQ_SIZE}, {C_MEASURE, 0},
     {C_GET_SCREEN, 0},
 };
 
@@ -618,7 +618,7 @@ void SIMI_clear_log(sim_instrument_t& ins, uint32_t selector) {
     if (selector & 1u) ins.entry_override.clear();
 }
 
-int32_t SIMI_max_stored(const sim_instrument_t& ins) { return get_i32le(ins.params.data(), PAR_MAX_STORED); }
+int32_t SIMI_max_stored(const sim_instrument_t& ins) { return get_i32le(ins.params.data(), PARAMS_OFF_MAX_STORED_MEAS); }
 
 void SIMI_get_clock(const sim_instrument_t& ins, int32_t out[6]) {
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(sim_clock::now() - ins.clock_host);
@@ -722,7 +722,7 @@ sim_reply_t SIMI_handle(sim_t* s, uint16_t code, std::span<const uint8_t> p, sim
     }
     if (svc->size >= 0 && p.size() != static_cast<size_t>(svc->size)) return fail(code, SIM_ST_SIZE);
     if (code == C_WRITE_FLASH && p.size() < 3) return fail(code, SIM_ST_SIZE);
-    if (code == C_WRITE_FILE && p.size() < FR_HEAD) return fail(code, SIM_ST_SIZE);
+    if (code == C_WRITE_FILE && p.size() < FILE_REQ_SIZE) return fail(code, SIM_ST_SIZE);
 
     switch (code) {
         case C_FW_VERSION: {
@@ -776,8 +776,8 @@ sim_reply_t SIMI_handle(sim_t* s, uint16_t code, std::span<const uint8_t> p, sim
         case C_SET_MODEL: ins.model = get_u32le(p.data(), 0); return ok(code);
         case C_GET_PARAMS: return ok(code, ins.params);
         case C_SET_PARAMS:
-            std::memcpy(ins.params.data(), p.data(), PAR_HEAD);
-            put_u16le(ins.status.data(), ST_CONTRAST, get_u8(ins.params.data(), PAR_CONTRAST));
+            std::memcpy(ins.params.data(), p.data(), PARAMS_SET_SIZE);
+            put_u16le(ins.status.data(), ST_CONTRAST, get_u8(ins.params.data(), PARAMS_OFF_CONTRAST));
             return ok(code);
         case C_GET_STATUS: return ok(code, ins.status);
         case C_ENTRY_LIST: return on_entry_list(s, get_u32le(p.data(), 0));

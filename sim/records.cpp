@@ -214,7 +214,7 @@ std::vector<uint8_t> SIMREC_default_params(int32_t max_stored_meas) {
     put_u8(b, 68, 0);  // pc_auth
     put_u8(b, 69, 1);  // gps_pin_enable
     put_u8(b, 70, 1);  // gps_on
-    std::memcpy(b + PAR_GPS_PIN, "0000", 4);
+    std::memcpy(b + PARAMS_OFF_GPS_PIN, "0000", 4);
     put_u8(b, 79, 1);  // gps_paired
     put_u16le(b, 80, 0x1101);
     const uint8_t addr[6] = {0x00, 0x1B, 0xDC, 0x0F, 0x3A, 0x5E};
@@ -223,20 +223,20 @@ std::vector<uint8_t> SIMREC_default_params(int32_t max_stored_meas) {
     put_u8(b, 91, 1);       // replay_note
     put_u8(b, 92, 0);       // save_error_meas
     put_u8(b, 93, 0);       // battery_type
-    put_i32le(b, PAR_MAX_STORED, max_stored_meas);
-    put_u8(b, PAR_USE_LUT_COND, 0);
-    put_u8(b, PAR_EDIT_FLAG, 0);
-    put_u8(b, PAR_USE_LUT_SUSC, 0);
-    put_u8(b, PAR_DIAMETER, 6);
-    put_u8(b, PAR_CONTRAST, 55);
-    put_u8(b, PAR_MEAS_MODE, 1);
+    put_i32le(b, PARAMS_OFF_MAX_STORED_MEAS, max_stored_meas);
+    put_u8(b, PARAMS_OFF_USE_CONC_LUT_COND, 0);
+    put_u8(b, PARAMS_OFF_EDIT_FLAG, 0);
+    put_u8(b, PARAMS_OFF_USE_CONC_LUT_SUSC, 0);
+    put_u8(b, PARAMS_OFF_DIAMETER, 6);
+    put_u8(b, PARAMS_OFF_CONTRAST, 55);
+    put_u8(b, PARAMS_OFF_MEAS_MODE, 1);
     put_i32le(b, 105, 115200);  // bt_baud_rate
     put_i32le(b, 109, 0);       // bh_units
     put_i32le(b, 113, 0);       // bh_mode
     put_i32le(b, 117, 3);       // cond_corr
     put_i32le(b, 121, 0);       // adv_mode
-    put_u8(b, PAR_SUSC_UNITS, 0);
-    put_u8(b, PAR_COND_UNITS, 0);
+    put_u8(b, PARAMS_OFF_SUSC_UNITS, 0);
+    put_u8(b, PARAMS_OFF_COND_UNITS, 0);
     // Unnamed slots carry recognisable values so that a tool that drops them shows.
     put_u8(b, 88, 0x5A);
     put_u8(b, 104, 0xA5);
@@ -244,7 +244,7 @@ std::vector<uint8_t> SIMREC_default_params(int32_t max_stored_meas) {
     put_u32le(b, 219, 0xC0DE0219);
     put_u32le(b, 283, 0xC0DE0283);
     put_u32le(b, 315, 0xC0DE0315);
-    for (size_t i = PAR_HEAD; i < p.size(); ++i) p[i] = static_cast<uint8_t>(0xE0 ^ (i & 0x1F));
+    for (size_t i = PARAMS_SET_SIZE; i < p.size(); ++i) p[i] = static_cast<uint8_t>(0xE0 ^ (i & 0x1F));
     return p;
 }
 

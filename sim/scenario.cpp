@@ -324,7 +324,7 @@ void apply(sim_instrument_t& ins, sim_settings_t& st, sim_faults_t& faults, cons
     if (j.contains("params")) {
         const json& p = j["params"];
         if (!p.is_object()) bad("params: object expected");
-        if (p.contains("size")) ins.params.resize(static_cast<size_t>(integer(p["size"], PAR_HEAD, 65533, "params.size")), 0);
+        if (p.contains("size")) ins.params.resize(static_cast<size_t>(integer(p["size"], PARAMS_SET_SIZE, 65533, "params.size")), 0);
         apply_record_fields(ins.params, SIMREC_params_fields(), p, "params", {"size"});
         if (p.contains("bytes")) put_offset_bytes(ins.params, p["bytes"], "params bytes");
     }
@@ -337,7 +337,7 @@ void apply(sim_instrument_t& ins, sim_settings_t& st, sim_faults_t& faults, cons
         if (!d.is_array()) bad("dirs: array expected");
         for (const auto& name : d) {
             const std::string n = text(name, "dirs");
-            if (n.empty() || n.size() > FR_NAME_MAX) bad("dirs: bad name " + n);
+            if (n.empty() || n.size() > FILE_REQ_NAME_SIZE) bad("dirs: bad name " + n);
             SIMI_make_dirs(ins, n + "/");
         }
     }
@@ -345,7 +345,7 @@ void apply(sim_instrument_t& ins, sim_settings_t& st, sim_faults_t& faults, cons
         const json& f = j["files"];
         if (!f.is_object()) bad("files: object expected");
         for (const auto& [name, content] : f.items()) {
-            if (name.empty() || name.size() > FR_NAME_MAX || name == "raw") bad("files: bad name " + name);
+            if (name.empty() || name.size() > FILE_REQ_NAME_SIZE || name == "raw") bad("files: bad name " + name);
             if (content.is_null()) {
                 SIMI_remove_file(ins, name);
                 continue;

@@ -44,10 +44,10 @@ inline bool newest_entry(sim_t* sim, uint32_t slot) {
 
 // Request head of the file services, followed by `data`.
 inline bytes file_req(const std::string& name, uint32_t param, uint32_t size, const bytes& data = {}) {
-    bytes r(FR_HEAD, 0);
-    std::memcpy(r.data(), name.data(), std::min(FR_NAME_MAX, name.size()));
-    put_u32le(r.data(), FR_PARAM, param);
-    put_u32le(r.data(), FR_SIZE, size);
+    bytes r(FILE_REQ_SIZE, 0);
+    std::memcpy(r.data(), name.data(), std::min(FILE_REQ_NAME_SIZE, name.size()));
+    put_u32le(r.data(), FILE_REQ_OFF_PARAM, param);
+    put_u32le(r.data(), FILE_REQ_OFF_SIZE, size);
     return cat(r, data);
 }
 

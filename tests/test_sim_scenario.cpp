@@ -19,13 +19,13 @@ TEST(SimScenario, SetsIdentityParamsAndStatus) {
     EXPECT_EQ(std::vector<int32_t>(t, t + 4), (std::vector<int32_t>{2030, 1, 2, 3}));
     const bytes p = SIM_get_params(s.get());
     ASSERT_EQ(p.size(), 330u);
-    EXPECT_EQ(get_i32le(p.data(), PAR_MAX_STORED), 40);
-    EXPECT_EQ(std::string(p.begin() + PAR_GPS_PIN, p.begin() + PAR_GPS_PIN + 9), "12345678\x01")
+    EXPECT_EQ(get_i32le(p.data(), PARAMS_OFF_MAX_STORED_MEAS), 40);
+    EXPECT_EQ(std::string(p.begin() + PARAMS_OFF_GPS_PIN, p.begin() + PARAMS_OFF_GPS_PIN + 9), "12345678\x01")
         << "gps_paired untouched behind the full pin";
     EXPECT_EQ(get_f32le(p.data(), 8), 2.5f);
     EXPECT_EQ(get_f32le(p.data(), 287), 1.0f);
     EXPECT_EQ(get_f32le(p.data(), 295), 3.0f);
-    EXPECT_EQ((bytes{p[PAR_CONTRAST], p[88], p[325], p[326]}), (bytes{90, 0x7E, 0x01, 0x02}));
+    EXPECT_EQ((bytes{p[PARAMS_OFF_CONTRAST], p[88], p[325], p[326]}), (bytes{90, 0x7E, 0x01, 0x02}));
     const bytes st = SIM_get_status(s.get());
     EXPECT_EQ(get_u16le(st.data(), ST_BAT_PERC), 65535);
     EXPECT_EQ(get_u32le(st.data(), ST_FLASH_SIZE), 1048575u);

@@ -31,8 +31,8 @@ TEST(SimAnswers, UnderCodePlus1000WithTheirCapacitiesAndKeepWhatIsSet) {
     const bytes serial = {'A', '0', '0', '0', 'X', 'X', 'X', 'X'};
     // Set-params takes the 319-byte head and keeps the tail; the status follows the contrast.
     bytes params = SIM_get_params(s.get()), status = SIM_get_status(s.get());
-    put_i32le(params.data(), PAR_MAX_STORED, 4000);
-    params[PAR_CONTRAST] = 77;
+    put_i32le(params.data(), PARAMS_OFF_MAX_STORED_MEAS, 4000);
+    params[PARAMS_OFF_CONTRAST] = 77;
     put_u16le(status.data(), ST_CONTRAST, 77);
     const struct {
         uint16_t code;
@@ -42,7 +42,7 @@ TEST(SimAnswers, UnderCodePlus1000WithTheirCapacitiesAndKeepWhatIsSet) {
     } cases[] = {{8001, {}, 8, 8, {'2', '.', '1', '7', 0, 0, 0, 0}}, {8008, {}, 4, 4, u32(0x1103)},
                  {8104, serial, 0, 0}, {8007, {}, 8, 8, serial}, {8105, u32(0x4200), 0, 0},
                  {8008, {}, 4, 4, u32(0x4200)},
-                 {8202, bytes(params.begin(), params.begin() + PAR_HEAD), 0, 0}, {8201, {}, PAR_HEAD, 4083, params},
+                 {8202, bytes(params.begin(), params.begin() + PARAMS_SET_SIZE), 0, 0}, {8201, {}, PARAMS_SET_SIZE, 4083, params},
                  {8203, {}, ST_SIZE, ST_SIZE, status}, {8002, {}, DT_SIZE, DT_SIZE}, {8024, {}, 4, 4, u32(0)},
                  {8213, {}, SCR_SIZE, SCR_SIZE}, {8016, {}, 5, 2048}, {8204, u32(0), 160, 160}, {8212, {}, 4, 4},
                  {8100, {}, 4, 4}};

@@ -36,20 +36,6 @@ int32_t get_u32_answer(int32_t id, uint16_t code, uint32_t* value, int32_t wait)
 
 }  // namespace
 
-file_req_t file_req_make(const char* name, uint32_t param, uint32_t size) {
-    file_req_t req{};
-    if (name) std::memcpy(req.name, name, strnlen(name, FILE_REQ_NAME_SIZE));
-    req.param = param;
-    req.size = size;
-    return req;
-}
-
-void file_req_encode(const file_req_t& req, uint8_t out[FILE_REQ_SIZE]) {
-    std::memcpy(out + FILE_REQ_OFF_NAME, req.name, FILE_REQ_NAME_SIZE);
-    put_u32le(out, FILE_REQ_OFF_PARAM, req.param);
-    put_u32le(out, FILE_REQ_OFF_SIZE, req.size);
-}
-
 int32_t R62_Get_Params(int32_t id, uint8_t* record, int32_t wait, int32_t* received) {
     int32_t got = 0;
     int32_t r = send(id, R62_CODE_GET_PARAMS, nullptr, 0, record, record ? R62_PARAMS_BUF : 0, &got,

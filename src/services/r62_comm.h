@@ -11,33 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// File request record, the head of the three file services' requests:
-//    0  char[32] name  (at most 32 characters, NUL-padded; no terminator at 32)
-//   32  u32 param      (read: byte offset; write: FILE_OP_*)
-//   36  u32 size       (read: bytes wanted; write: data bytes that follow)
-//   40  data           (write only)
-struct file_req_t {
-    char name[32];
-    uint32_t param;
-    uint32_t size;
-};
-constexpr size_t FILE_REQ_OFF_NAME = 0;
-constexpr size_t FILE_REQ_NAME_SIZE = 32;
-constexpr size_t FILE_REQ_OFF_PARAM = 32;
-constexpr size_t FILE_REQ_OFF_SIZE = 36;
-constexpr size_t FILE_REQ_SIZE = 40;
-
-// Fills a request from a name (cut at 32 characters), param and size.
-file_req_t file_req_make(const char* name, uint32_t param, uint32_t size);
-void file_req_encode(const file_req_t& req, uint8_t out[FILE_REQ_SIZE]);
-
-// Write operations (param of R62_Write_File).
-enum : uint32_t {
-    FILE_OP_MKDIR = 1,   // create the directory `name`
-    FILE_OP_CREATE = 2,  // create the file `name`, empty
-    FILE_OP_APPEND = 3,  // append the data to the file `name`
-    FILE_OP_DELETE = 4,  // delete the file `name`
-};
+#include "records/file_req.h"
+#include "records/params.h"
 
 // Device type the instrument family reports when identified.
 constexpr int32_t DEV_TYPE_R62 = 10;
@@ -58,7 +33,7 @@ constexpr uint16_t R62_CODE_GET_STATE = 8024;
 constexpr uint16_t R62_CODE_GET_SCREEN = 8213;
 
 constexpr int32_t R62_PARAMS_BUF = 4319;     // room offered for a parameter record
-constexpr int32_t R62_PARAMS_SET = 319;      // settable head sent back
+constexpr int32_t R62_PARAMS_SET = static_cast<int32_t>(PARAMS_SET_SIZE);     // settable head sent back
 constexpr int32_t R62_STATUS_SIZE = 20;
 constexpr int32_t R62_LOG_ENTRIES_SIZE = 160;  // 32 entries of 5 bytes
 constexpr int32_t R62_MEMORY_ANSWER = 2048;
