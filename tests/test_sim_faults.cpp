@@ -17,6 +17,7 @@ struct step_t {
     uint8_t status = 0;
     size_t raw = 0;      // bytes that arrive, valid or not (0: not checked)
     bool late = false;   // the answer comes, but not at once
+    long starts = 0;     // bytes 'B' (a frame's first byte) before the answer
 };
 
 struct fault_case_t {
@@ -27,8 +28,9 @@ struct fault_case_t {
 };
 
 std::vector<int32_t> numbers(const sim_faults_t& f) {
-    return {f.drop_first, f.drop_every,      f.status_only, f.corrupt_every, f.stray,  f.split,
-            f.delay_ms,   f.drop_link_after, f.baud,        f.only_code,     f.reject, f.ignore_probe};
+    return {f.drop_first, f.drop_every, f.status_only,  f.corrupt_every, f.stray,        f.split,
+            f.delay_ms,   f.drop_link_after, f.baud,    f.only_code,     f.reject,       f.ignore_probe,
+            f.stray_b,    f.false_header,    f.answer_size};
 }
 
 }  // namespace
@@ -62,6 +64,14 @@ TEST(SimFaults, EachFaultDoesWhatItSays) {
          {{8007, {}, 9007, 0, 21}, {8007, {}, 0, 0, 21}}},
         {"corrupt_every, no payload", [](sim_faults_t& f) { f.corrupt_every = 1; }, {{8105, u32(0), 0, 0, 13}}},
         {"stray", [](sim_faults_t& f) { f.stray = 5; }, {{8007, {}, 9007, 0, 26}}},
+        {"stray_b", [](sim_faults_t& f) { f.stray_b = 2; }, {{8007, {}, 9007, 0, 23, false, 2}}},
+        {"false_header", [](sim_faults_t& f) { f.false_header = true; }, {{8007, {}, 9007, 0, 28, false, 1}}},
+        {"answer_size cuts and pads",
+         [](sim_faults_t& f) { f.answer_size = 4; },
+         {{8007, {}, 9007, 0, 17}, {8016, {}, 9016, 0, 17}}},
+        {"answer_size, only_code",
+         [](sim_faults_t& f) { f.answer_size = 30; f.only_code = 8002; },
+         {{8002, {}, 9002, 0, 43}, {8007, {}, 9007, 0, 21}}},
         {"split", [](sim_faults_t& f) { f.split = 3; }, {{8201, {}, 9201, 0, 13 + PAR_DEFAULT_SIZE}}},
         {"delay_ms", [](sim_faults_t& f) { f.delay_ms = 700; }, {{8007, {}, 9007, 0, 0, true}}},
         // 4013 bytes at 11520 bytes/s take about 350 ms.
@@ -92,9 +102,9 @@ TEST(SimFaults, EachFaultDoesWhatItSays) {
                 raw = cat(raw, SIMC_take_raw(s.client.get()));
             }
             EXPECT_EQ(raw.size(), st.raw ? st.raw : raw.size()) << st.code;
-            if (answered) {  // stray bytes never hold the frame's first byte 'B'
-                EXPECT_EQ(static_cast<size_t>(std::find(raw.begin(), raw.end(), 0x42) - raw.begin()),
-                          raw.size() - 13 - a.payload.size());
+            if (answered) {  // the frame comes last; what precedes it holds 'B' only where meant to
+                EXPECT_EQ(std::count(raw.begin(), raw.end() - 13 - static_cast<long>(a.payload.size()), 0x42),
+                          st.starts);
             }
         }
         EXPECT_EQ(SIM_get_state(s.get()), c.state_after);
@@ -118,9 +128,10 @@ TEST(SimFaults, DropLinkAfterClosesTheSocketAndANewOneIsServed) {
 TEST(SimFaults, ScenarioSetsEveryFaultAndAnEmptySetClearsThem) {
     sim_ptr sim(scenario(R"({"faults": {"drop_first": 1, "drop_every": 2, "status_only": 3, "reject": true,
         "corrupt_every": 4, "stray": 5, "split": 6, "delay_ms": 7, "ignore_probe": true, "drop_link_after": 8,
-        "baud": 9, "only_code": 10, "fail_codes": {"8202": 11}, "silent_codes": [8001]}})"));
+        "baud": 9, "only_code": 10, "fail_codes": {"8202": 11}, "silent_codes": [8001], "stray_b": 12,
+        "false_header": true, "answer_size": 13}})"));
     sim_faults_t f = SIM_get_faults(sim.get());
-    EXPECT_EQ(numbers(f), (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1, 1}));
+    EXPECT_EQ(numbers(f), (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1, 1, 12, 1, 13}));
     EXPECT_EQ(f.fail_codes, (std::map<uint16_t, uint8_t>{{8202, 11}}));
     EXPECT_EQ(f.silent_codes, std::set<uint16_t>{8001});
     std::string err;

@@ -32,39 +32,40 @@ void MXX_rx_reset(mxx_rx_t* rx) {
     rx->rx_received = 0;
 }
 
+namespace {
+
+constexpr int32_t RX_HEADER = static_cast<int32_t>(MXX_HEADER_SIZE);
+
+// Whether the header bytes held can still begin a frame: the magic so far,
+// and once all 12 are in, their checksum and a length that fits rx_buf.
+bool rx_header_viable(const mxx_rx_t* rx) {
+    const int32_t n = rx->rx_count;
+    for (int32_t i = 0; i < n && i < 4; ++i) {
+        if (rx->rx_buf[i] != MXX_MAGIC[i]) return false;
+    }
+    if (n < RX_HEADER) return true;
+    if (MXX_xor(rx->rx_buf, MXX_HEADER_SIZE) != 0) return false;
+    return MXX_HEADER_SIZE + MXX_frame_length(rx->rx_buf) <= MXX_RX_BUF_SIZE;
+}
+
+}  // namespace
+
 int32_t MXX_rx_feed(mxx_rx_t* rx, const uint8_t* data, size_t n, mxx_frame_sink_t sink, void* user) {
     int32_t frames = 0;
     for (size_t i = 0; i < n; ++i) {
         const uint8_t b = data[i];
-        const int32_t pos = rx->rx_count;
-        if (pos < static_cast<int32_t>(MXX_HEADER_SIZE)) {
-            if (pos == 0) {
-                if (b != MXX_MAGIC[0]) continue;
-                rx->rx_buf[0] = b;
-                rx->rx_count = 1;
-                rx->rx_expected = 0;
-                continue;
+        if (rx->rx_count < RX_HEADER) {
+            rx->rx_buf[rx->rx_count++] = b;
+            // A start that fails gives up only its first byte: each byte held
+            // after it is tried in turn as a start. At most 11 bytes move per
+            // byte dropped, so assembly stays linear in the bytes received.
+            while (rx->rx_count > 0 && !rx_header_viable(rx)) {
+                std::memmove(rx->rx_buf, rx->rx_buf + 1, static_cast<size_t>(rx->rx_count - 1));
+                rx->rx_count--;
             }
-            if (pos < 4 && b != MXX_MAGIC[pos]) {
-                rx->rx_count = 0;
-                continue;
-            }
-            rx->rx_buf[pos] = b;
-            rx->rx_count = pos + 1;
-            if (rx->rx_count < static_cast<int32_t>(MXX_HEADER_SIZE)) continue;
-            // Header complete.
-            if (MXX_xor(rx->rx_buf, MXX_HEADER_SIZE) != 0) {
-                rx->rx_count = 0;
-                continue;
-            }
+            if (rx->rx_count < RX_HEADER) continue;
             rx->rx_expected = MXX_frame_length(rx->rx_buf);
             rx->rx_received = 0;
-            if (MXX_HEADER_SIZE + static_cast<size_t>(rx->rx_expected) > MXX_RX_BUF_SIZE) {
-                // Would overrun the assembly buffer: drop the frame.
-                rx->rx_count = 0;
-                rx->rx_expected = 0;
-                continue;
-            }
             if (rx->rx_expected != 0) continue;
             // length 0: no payload, no checksum; complete at once.
         } else {
@@ -74,7 +75,8 @@ int32_t MXX_rx_feed(mxx_rx_t* rx, const uint8_t* data, size_t n, mxx_frame_sink_
             }
             if (rx->rx_received != rx->rx_expected) continue;
         }
-        // Frame complete.
+        // Frame complete. A bad payload checksum drops the whole frame: its
+        // header was sound, so its bytes are not searched for another start.
         if (MXX_xor(rx->rx_buf + MXX_HEADER_SIZE, static_cast<size_t>(rx->rx_expected)) == 0) {
             ++frames;
             if (sink) sink(rx->rx_buf, rx->rx_count, user);
