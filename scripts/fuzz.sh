@@ -12,8 +12,11 @@ cd "$(dirname "$0")/.."
 declare -A brief=([fuzz_frame_assembly]=20 [fuzz_exchange]=25 [fuzz_services]=30 [fuzz_console]=25
                   [fuzz_conn_strings]=20)
 # Frames up to 70,000 bytes must be reachable where link bytes are fuzzed.
-declare -A options=([fuzz_frame_assembly]="-max_len=80000" [fuzz_exchange]="-max_len=80000"
-                    [fuzz_services]="-max_len=80000" [fuzz_console]="-max_len=4096"
+# -len_control=0: long inputs from the start; the link targets run slowly
+# (threads, time-outs) and would otherwise spend a short run on tiny inputs
+# that choose every default (an answer of exactly the right size).
+declare -A options=([fuzz_frame_assembly]="-max_len=80000" [fuzz_exchange]="-max_len=80000 -len_control=0"
+                    [fuzz_services]="-max_len=80000 -len_control=0" [fuzz_console]="-max_len=4096 -len_control=0"
                     [fuzz_conn_strings]="-max_len=512")
 
 seconds=600
