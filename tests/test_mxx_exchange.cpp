@@ -2,10 +2,6 @@
 // that answers from a script over a socket pair.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 #include "test_mxx_peer.h"
 
 using namespace mxxtest;
@@ -138,30 +134,6 @@ TEST_F(Exchange, ResponseBeatsARejectionThatCameWithIt) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(size, 1);
     EXPECT_EQ(out[0], 0x66);
-}
-
-namespace {
-std::atomic<int> g_marks{0};
-int32_t count_mark(int32_t, mxx_conn_t*, const uint8_t*, int32_t) { return ++g_marks; }
-}  // namespace
-
-// Answers that come between two exchanges (late ones, of the same code)
-// count for neither: the next exchange hears only its own.
-TEST_F(Exchange, AnswersBetweenExchangesNeverCount) {
-    ASSERT_EQ(MXX_hook_async_event(id, 0x2456, count_mark), 0);
-    MXX_set_cmd_num_try(id, 1);
-    bytes out(64, 0xEE);
-    EXPECT_EQ(MXX_send_cmd(id, 8005, nullptr, 0, out.data(), 64, nullptr, nullptr, nullptr, 100, 1), 255);
-    for (const bytes& stale : {rsp({0x77}), rj(), st(0), st(3)}) {
-        SCOPED_TRACE(stale[4]);
-        // The mark behind it is handled only once the stale frame went through.
-        const int marks = g_marks;
-        ASSERT_TRUE(peer.send(cat({stale, frame(0x2456, {})})));
-        for (int i = 0; i < 5000 && g_marks == marks; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_EQ(g_marks, marks + 1);
-        EXPECT_EQ(MXX_send_cmd(id, 8005, nullptr, 0, out.data(), 64, nullptr, nullptr, nullptr, 100, 1), 255);
-        EXPECT_EQ(out, bytes(64, 0xEE));
-    }
 }
 
 TEST_F(Exchange, ResponseSlotHoldsAtMost4083PayloadBytes) {
