@@ -235,8 +235,6 @@ TEST(ServiceEdition, AnswersWithoutTheirDataFailWith254FalseStartsCostNothing) {
     } cases[] = {
         {{"--only-code", "8002", "--status-only", "0"}, "gt", "Command R40_cmd_get_time error(code=254)!\n",
          {8007, 8002, 8002, 8002}},
-        {{"--only-code", "8002", "--answer-size", "4"}, "gt", "Command R40_cmd_get_time error(code=254)!\n",
-         {8007, 8002}},
         {{"--only-code", "8007", "--answer-size", "13"}, "ss", "Command R62_cmd_set_serial error(code=254)!\n",
          {8007, 8007}},
         {{"--stray-b", "1"}, "gs", "", {8007, 8007}},
@@ -249,9 +247,6 @@ TEST(ServiceEdition, AnswersWithoutTheirDataFailWith254FalseStartsCostNothing) {
         ASSERT_FALSE(r.timed_out);
         EXPECT_TRUE(r.out.starts_with(connected_head(sim.port()))) << r.out;
         EXPECT_EQ(r.err, c.error);
-        if (c.error.empty()) {
-            EXPECT_NE(r.out.find("Serial = A0001234\n"), std::string::npos) << r.out;
-        }
         EXPECT_EQ(request_codes(sim.requests()), c.requests);
     }
 }

@@ -195,7 +195,8 @@ int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
 
 int32_t MXX_send_query(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* out,
                        int32_t min_size, int32_t max_size, int32_t* got, int32_t timeout_ms, int32_t wait) {
-    if (!wait) return MXX_send_cmd(id, code, inbuff, inbuff_size, nullptr, 0, nullptr, nullptr, nullptr, timeout_ms, 0);
+    if (!wait || out == nullptr)
+        return MXX_send_cmd(id, code, inbuff, inbuff_size, nullptr, 0, nullptr, nullptr, nullptr, timeout_ms, wait);
     // The answer lands here first, so a short one never reaches the caller.
     std::array<uint8_t, MXX_MAX_ANSWER> answer;
     const int32_t cap = std::min(max_size, MXX_MAX_ANSWER);
@@ -204,7 +205,7 @@ int32_t MXX_send_query(int32_t id, int32_t code, const void* inbuff, int32_t inb
                                    timeout_ms, 1);
     if (r != 0) return r;
     if (size < min_size || size <= 0) return MXX_ERR_PAYLOAD;
-    if (out) std::memcpy(out, answer.data(), static_cast<size_t>(size));
+    std::memcpy(out, answer.data(), static_cast<size_t>(size));
     if (got) *got = size;
     return 0;
 }

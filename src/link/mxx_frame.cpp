@@ -36,16 +36,21 @@ namespace {
 
 constexpr int32_t RX_HEADER = static_cast<int32_t>(MXX_HEADER_SIZE);
 
-// Whether the header bytes held can still begin a frame: the magic so far,
-// and once all 12 are in, their checksum and a length that fits rx_buf.
-bool rx_header_viable(const mxx_rx_t* rx) {
-    const int32_t n = rx->rx_count;
-    for (int32_t i = 0; i < n && i < 4; ++i) {
-        if (rx->rx_buf[i] != MXX_MAGIC[i]) return false;
-    }
-    if (n < RX_HEADER) return true;
+// Whether the header byte at `at` keeps the bytes held a possible start:
+// the magic so far, and with the 12th byte the checksum and a length that
+// fits rx_buf.
+bool rx_byte_viable(const mxx_rx_t* rx, int32_t at) {
+    if (at < 4) return rx->rx_buf[at] == MXX_MAGIC[at];
+    if (at < RX_HEADER - 1) return true;
     if (MXX_xor(rx->rx_buf, MXX_HEADER_SIZE) != 0) return false;
     return MXX_HEADER_SIZE + MXX_frame_length(rx->rx_buf) <= MXX_RX_BUF_SIZE;
+}
+
+bool rx_header_viable(const mxx_rx_t* rx) {
+    for (int32_t at = 0; at < rx->rx_count; ++at) {
+        if (!rx_byte_viable(rx, at)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -55,13 +60,19 @@ int32_t MXX_rx_feed(mxx_rx_t* rx, const uint8_t* data, size_t n, mxx_frame_sink_
     for (size_t i = 0; i < n; ++i) {
         const uint8_t b = data[i];
         if (rx->rx_count < RX_HEADER) {
+            if (rx->rx_count == 0 && b != MXX_MAGIC[0]) continue;
             rx->rx_buf[rx->rx_count++] = b;
-            // A start that fails gives up only its first byte: each byte held
-            // after it is tried in turn as a start. At most 11 bytes move per
-            // byte dropped, so assembly stays linear in the bytes received.
-            while (rx->rx_count > 0 && !rx_header_viable(rx)) {
-                std::memmove(rx->rx_buf, rx->rx_buf + 1, static_cast<size_t>(rx->rx_count - 1));
-                rx->rx_count--;
+            if (!rx_byte_viable(rx, rx->rx_count - 1)) {
+                // A start that fails gives up only its first byte: the next
+                // 'B' held after it is tried as a start, and so on. At most
+                // 11 bytes move per failed start, so assembly stays linear.
+                do {
+                    const auto* next = static_cast<const uint8_t*>(
+                        std::memchr(rx->rx_buf + 1, MXX_MAGIC[0], static_cast<size_t>(rx->rx_count - 1)));
+                    const int32_t drop = next ? static_cast<int32_t>(next - rx->rx_buf) : rx->rx_count;
+                    std::memmove(rx->rx_buf, rx->rx_buf + drop, static_cast<size_t>(rx->rx_count - drop));
+                    rx->rx_count -= drop;
+                } while (rx->rx_count > 0 && !rx_header_viable(rx));
             }
             if (rx->rx_count < RX_HEADER) continue;
             rx->rx_expected = MXX_frame_length(rx->rx_buf);

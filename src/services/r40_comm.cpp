@@ -19,18 +19,11 @@ int32_t send(int32_t id, uint16_t code, const void* in, int32_t in_size, void* o
     return MXX_send_cmd(id, code, in, in_size, out, out_size, nullptr, nullptr, nullptr, timeout_ms, wait);
 }
 
-// An answer of exactly `size` bytes (see MXX_send_query).
-int32_t query(int32_t id, uint16_t code, const void* in, int32_t in_size, void* out, int32_t size,
-              int32_t timeout_ms, int32_t wait) {
-    return MXX_send_query(id, code, in, in_size, out, size, size, nullptr, timeout_ms, wait);
-}
-
 // A 4-byte answer; the value keeps what it held unless one arrived.
 int32_t get_u32_answer(int32_t id, uint16_t code, uint32_t* value, int32_t timeout_ms, int32_t wait) {
-    if (!value) return send(id, code, nullptr, 0, nullptr, 0, timeout_ms, wait);
     uint8_t buf[4];
-    int32_t r = query(id, code, nullptr, 0, buf, sizeof buf, timeout_ms, wait);
-    if (r == 0 && wait) *value = get_u32le(buf, 0);
+    int32_t r = MXX_send_query(id, code, nullptr, 0, value ? buf : nullptr, 4, 4, nullptr, timeout_ms, wait);
+    if (r == 0 && wait && value) *value = get_u32le(buf, 0);
     return r;
 }
 
@@ -63,17 +56,16 @@ dev_time_t dev_time_decode(const uint8_t in[DEV_TIME_SIZE]) {
 }
 
 int32_t R40_get_fw_version(int32_t id, char* buffer, int32_t wait) {
-    if (!buffer) return send(id, R40_CODE_GET_FW_VERSION, nullptr, 0, nullptr, 0, TIMEOUT_DEFAULT, wait);
-    std::memset(buffer, 0, R40_FW_VERSION_LEN);
+    if (buffer) std::memset(buffer, 0, R40_FW_VERSION_LEN);
     return MXX_send_query(id, R40_CODE_GET_FW_VERSION, nullptr, 0, buffer, 1, R40_FW_VERSION_LEN, nullptr,
                           TIMEOUT_DEFAULT, wait);
 }
 
 int32_t R40_get_time(int32_t id, dev_time_t* record, int32_t wait) {
-    if (!record) return send(id, R40_CODE_GET_TIME, nullptr, 0, nullptr, 0, TIMEOUT_DEFAULT, wait);
     uint8_t buf[DEV_TIME_SIZE];
-    int32_t r = query(id, R40_CODE_GET_TIME, nullptr, 0, buf, sizeof buf, TIMEOUT_DEFAULT, wait);
-    if (r == 0 && wait) *record = dev_time_decode(buf);
+    int32_t r = MXX_send_query(id, R40_CODE_GET_TIME, nullptr, 0, record ? buf : nullptr, DEV_TIME_SIZE,
+                               DEV_TIME_SIZE, nullptr, TIMEOUT_DEFAULT, wait);
+    if (r == 0 && wait && record) *record = dev_time_decode(buf);
     return r;
 }
 
@@ -84,9 +76,9 @@ int32_t R40_set_time(int32_t id, const dev_time_t* record, int32_t wait) {
 }
 
 int32_t R40_get_serial(int32_t id, char* buffer, int32_t wait) {
-    if (!buffer) return send(id, R40_CODE_GET_SERIAL, nullptr, 0, nullptr, 0, TIMEOUT_SERIAL, wait);
-    std::memset(buffer, 0, R40_SERIAL_BUF);
-    return query(id, R40_CODE_GET_SERIAL, nullptr, 0, buffer, R40_SERIAL_LEN, TIMEOUT_SERIAL, wait);
+    if (buffer) std::memset(buffer, 0, R40_SERIAL_BUF);
+    return MXX_send_query(id, R40_CODE_GET_SERIAL, nullptr, 0, buffer, R40_SERIAL_LEN, R40_SERIAL_LEN, nullptr,
+                          TIMEOUT_SERIAL, wait);
 }
 
 int32_t R40_get_model_rev(int32_t id, uint32_t* word, int32_t wait) {
@@ -107,8 +99,8 @@ int32_t R40_erase_ext_flash(int32_t id, int32_t* block_size, int32_t wait) {
 int32_t R40_read_ext_flash(int32_t id, uint16_t block, uint8_t* buffer, int32_t wait) {
     uint8_t req[2];
     put_u16le(req, 0, block);
-    if (!buffer) return send(id, R40_CODE_READ_EXT_FLASH, req, sizeof req, nullptr, 0, TIMEOUT_DEFAULT, wait);
-    return query(id, R40_CODE_READ_EXT_FLASH, req, sizeof req, buffer, R40_EXT_FLASH_READ, TIMEOUT_DEFAULT, wait);
+    return MXX_send_query(id, R40_CODE_READ_EXT_FLASH, req, sizeof req, buffer, R40_EXT_FLASH_READ,
+                          R40_EXT_FLASH_READ, nullptr, TIMEOUT_DEFAULT, wait);
 }
 
 int32_t R40_write_ext_flash(int32_t id, uint16_t block, const uint8_t* data, int32_t length, int32_t wait) {

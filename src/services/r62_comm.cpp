@@ -25,11 +25,9 @@ int32_t send_u32(int32_t id, uint16_t code, uint32_t v, int32_t wait) {
     return send(id, code, buf, sizeof buf, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
 }
 
-// An answer of min_size..max_size bytes into `out` (see MXX_send_query);
-// without a place for it the request goes out and nothing is read.
+// An answer of min_size..max_size bytes into `out` (see MXX_send_query).
 int32_t query(int32_t id, uint16_t code, const void* in, int32_t in_size, void* out, int32_t min_size,
               int32_t max_size, int32_t* got, int32_t wait) {
-    if (!out) return send(id, code, in, in_size, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
     return MXX_send_query(id, code, in, in_size, out, min_size, max_size, got, TIMEOUT_DEFAULT, wait);
 }
 
