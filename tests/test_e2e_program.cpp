@@ -39,6 +39,7 @@ const std::string kServiceMenu =
     "[ st] set time   - sets device date/time\n"
     "[ gp] get params - displays device parameters\n"
     "[ sp] set params - edits device parameters\n"
+    "[log] meas log   - downloads measurement log\n"
     "[  q] quit       - quits program\n";
 const std::string kNotConnected = "\nDevice not connected!\n";
 const std::string kConnectError = "\nError connecting device!\n";
