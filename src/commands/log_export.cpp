@@ -56,10 +56,8 @@ struct latlon_t {
 };
 
 latlon_t position(const uint8_t* rec) {
-    char text[100];
-    format_gpx_coords(nullptr, rec + MR_GPS, 0, 1, "%.8f %.8f", text, sizeof text);
     latlon_t p{0.0, 0.0};
-    std::sscanf(text, "%lf %lf", &p.lat, &p.lon);
+    log_gps_position(rec + MR_GPS, &p.lat, &p.lon);
     return p;
 }
 
@@ -122,12 +120,9 @@ std::string log_csv_row(uint32_t slot, uint32_t entry_value, const uint8_t* rec)
     add_int(m.sample_no);
     add_int(m.meas_time);
     if (log_gps_valid(m)) {
-        char coords[100];
-        format_gpx_coords(nullptr, rec + MR_GPS, 0, 1, "%.8f %.8f", coords, sizeof coords);
-        const std::string both = coords;
-        const size_t cut = both.find(' ');
-        add(both.substr(0, cut));
-        add(both.substr(cut + 1));
+        const latlon_t p = position(rec);
+        add(num("%.8f", p.lat));
+        add(num("%.8f", p.lon));
     } else {
         add("");
         add("");
@@ -176,12 +171,20 @@ public:
 
 protected:
     void Print(const char* format, ...) override {
-        char buf[256];
-        va_list args;
+        char small[256];
+        va_list args, again;
         va_start(args, format);
-        const int n = std::vsnprintf(buf, sizeof buf, format, args);
+        va_copy(again, args);
+        const int n = std::vsnprintf(small, sizeof small, format, args);
+        if (n > 0 && static_cast<size_t>(n) < sizeof small) {
+            file_.write(small, static_cast<size_t>(n));
+        } else if (n > 0) {
+            std::string big(static_cast<size_t>(n) + 1, '\0');
+            std::vsnprintf(big.data(), big.size(), format, again);
+            file_.write(big.data(), static_cast<size_t>(n));
+        }
+        va_end(again);
         va_end(args);
-        if (n > 0) file_.write(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
     }
     void Write(const char* data, size_t size) override { file_.write(data, size); }
     void Putc(char ch) override { file_.write(&ch, 1); }

@@ -34,9 +34,12 @@ constexpr uint32_t GPS_SATS_SHIFT = 11;
 constexpr uint32_t GPS_SATS_MASK = 0x1F;
 constexpr const char* SPACES16 = "                ";
 
-double gps_value(uint32_t raw, bool positive) {
-    const double v = log_gps_degrees(raw);
-    return positive ? v : -v;
+// Decimal degrees of one packed coordinate, sign not applied.
+double gps_degrees(uint32_t raw) {
+    const uint32_t v = raw & GPS_DDMM_MASK;
+    const uint32_t f = (raw >> GPS_FRACTION_SHIFT) & GPS_FRACTION_MASK;
+    const double degrees = static_cast<double>(v / 100);
+    return degrees + (static_cast<double>(v % 100) / 100.0 + static_cast<double>(f) / 1000000.0) / 60.0 * 100.0;
 }
 
 }  // namespace
@@ -202,11 +205,15 @@ std::string log_stats_text(float sum, float sum_sq, int32_t n) {
     return {};
 }
 
-double log_gps_degrees(uint32_t raw) {
-    const uint32_t v = raw & GPS_DDMM_MASK;
-    const uint32_t f = (raw >> GPS_FRACTION_SHIFT) & GPS_FRACTION_MASK;
-    const double degrees = static_cast<double>(v / 100);
-    return degrees + (static_cast<double>(v % 100) / 100.0 + static_cast<double>(f) / 1000000.0) / 60.0 * 100.0;
+bool log_gps_position(const uint8_t* gps, double* lat, double* lon) {
+    *lat = *lon = 0.0;
+    const uint32_t flags = gps ? get_u32le(gps, GPS_FLAGS) : 0;
+    if ((flags & GPS_VALID) == 0) return false;
+    *lat = gps_degrees(get_u32le(gps, GPS_LAT));
+    *lon = gps_degrees(get_u32le(gps, GPS_LON));
+    if ((flags & GPS_NORTH) == 0) *lat = -*lat;
+    if ((flags & GPS_EAST) == 0) *lon = -*lon;
+    return true;
 }
 
 int32_t format_gpx_coords(const uint8_t* first, const uint8_t* second, int32_t num, int32_t den, const char* fmt,
@@ -216,13 +223,8 @@ int32_t format_gpx_coords(const uint8_t* first, const uint8_t* second, int32_t n
         double lat, lon;
     };
     auto decode = [](const uint8_t* p) {
-        pos_t pos{false, 0.0, 0.0};
-        if (p == nullptr) return pos;
-        const uint32_t flags = get_u32le(p, GPS_FLAGS);
-        if ((flags & GPS_VALID) == 0) return pos;
-        pos.valid = true;
-        pos.lat = gps_value(get_u32le(p, GPS_LAT), (flags & GPS_NORTH) != 0);
-        pos.lon = gps_value(get_u32le(p, GPS_LON), (flags & GPS_EAST) != 0);
+        pos_t pos{};
+        pos.valid = log_gps_position(p, &pos.lat, &pos.lon);
         return pos;
     };
     const pos_t a = decode(first);

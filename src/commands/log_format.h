@@ -73,8 +73,9 @@ int32_t format_gpx_coords(const uint8_t* first, const uint8_t* second, int32_t n
                           char* out, size_t out_size = 1000);
 bool log_gps_valid(const meas_t& m);
 uint32_t log_gps_sats(const meas_t& m);
-// Decimal degrees of one packed coordinate (sign not applied).
-double log_gps_degrees(uint32_t raw);
+// Signed decimal degrees of the gps_pos at `gps`; false (and zeros) when
+// the position is not valid.
+bool log_gps_position(const uint8_t* gps, double* lat, double* lon);
 std::string log_gps_line(const uint8_t* rec);        // "lat=... lon=... alt=... num_sat=..\n"
 std::string log_gps_table_text(const uint8_t* rec);  // "lat lon alt sats     "
 

@@ -204,8 +204,6 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
     std::vector<uint8_t> rec(MR_SIZE, 0);
     for (uint32_t slot : log_download_order(table.data(), slots)) {
         if (cmd_stopped()) return -1;
-        const uint32_t value = value_of(slot);
-        put_u32le(table.data(), static_cast<size_t>(slot) * LE_SIZE, 0);
         if (download_record(id_conn, static_cast<int32_t>(slot), rec.data()) != 0) {
             if (cmd_stopped()) return -1;
             log_error("\nError downloading data!\n");
@@ -252,8 +250,9 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
             write_gps_coords_file(&table_file, rec.data());
             table_file.puts("\n");
         }
-        exports.add(slot, value, rec.data());
+        exports.add(slot, value_of(slot), rec.data());
 
+        if (cmd_stopped()) return -1;
         if (save_raw) save_meas(prefix + with_number("data%.8d.dat", m.rec_no), rec.data());
         if (save_notes && (flags_of(slot) & LE_NOTE)) {
             print(SPACES20);
@@ -265,6 +264,7 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
             download_aux(id_conn, static_cast<int32_t>(slot), prefix + with_number("aux%.8d.dat", m.rec_no));
         }
     }
+    if (cmd_stopped()) return -1;
     calc_avg_std_dev(sum_s, sum_s2, n, &table_file);
     calc_avg_std_dev(sum_c, sum_c2, n, &table_file);
     table_file.close();
