@@ -80,8 +80,7 @@ TEST(LiveEventLine, EachKnownCodeItsLineOthersNothing) {
         {132, 0, 1, 2, "Finished\n"}, {0, 1, 1, 2, ""}, {5, 1, 1, 2, ""}, {0x80000001u, 1, 1, 2, ""}};
     for (const auto& [code, value, kappa, sigma, line] : rows) {
         bytes p(LIVE_SIZE), frame(LIVE_SIZE + 13);
-        put_u32le(p.data(), 0, code), put_i32le(p.data(), 4, value);
-        put_f32le(p.data(), 8, kappa), put_f32le(p.data(), 12, sigma);
+        live_event_encode({code, value, kappa, sigma}, p.data());
         MXX_build_frame(frame.data(), LIVE_CODE, p.data(), LIVE_SIZE, 0, 0);
         EXPECT_EQ(console_run("", [&] { R62_event_live_data(0, nullptr, frame.data(), 0); }).out, line);
     }

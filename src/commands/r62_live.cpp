@@ -3,44 +3,28 @@
 #include <cstdio>
 
 #include "libcomm/libcomm.h"
-#include "records/wire.h"
-
-namespace {
-
-enum : uint32_t {
-    EV_START = 1,
-    EV_PROGRESS = 2,
-    EV_BUTTON = 3,
-    EV_FINISHED = 4,
-    EV_SCAN_START = 129,
-    EV_SCAN_PROGRESS = 130,
-    EV_SCAN_BUTTON = 131,
-    EV_SCAN_FINISHED = 132,
-};
-
-}  // namespace
 
 std::string live_event_line(std::span<const uint8_t> payload) {
     if (payload.size() < LIVE_SIZE) return {};
-    const uint8_t* p = payload.data();
-    const int32_t value = get_i32le(p, LIVE_OFF_EVENT_VALUE);
-    const double kappa = get_f32le(p, LIVE_OFF_KAPPA);
-    const double sigma = get_f32le(p, LIVE_OFF_SIGMA);
+    const live_event_t e = live_event_decode(payload.data());
+    const int32_t value = e.value;
+    const auto kappa = static_cast<double>(e.kappa);
+    const auto sigma = static_cast<double>(e.sigma);
     // Wide enough for any float in %f.
     char line[160];
-    switch (get_u32le(p, LIVE_OFF_EVENT_CODE)) {
-        case EV_START: return "Start of measurement\n";
-        case EV_PROGRESS: std::snprintf(line, sizeof line, "   Progress:%d\n", value); break;
-        case EV_BUTTON:
-        case EV_SCAN_BUTTON: std::snprintf(line, sizeof line, "   Button:%d\n", value); break;
-        case EV_FINISHED:
+    switch (e.code) {
+        case LIVE_START: return "Start of measurement\n";
+        case LIVE_PROGRESS: std::snprintf(line, sizeof line, "   Progress:%d\n", value); break;
+        case LIVE_BUTTON:
+        case LIVE_SCAN_BUTTON: std::snprintf(line, sizeof line, "   Button:%d\n", value); break;
+        case LIVE_FINISHED:
             std::snprintf(line, sizeof line, "Finished:   Error=%d Kappa=%6.3f Sigma=%5.1f\n", value, kappa, sigma);
             break;
-        case EV_SCAN_START: std::snprintf(line, sizeof line, "Scanner start:%d\n", value); break;
-        case EV_SCAN_PROGRESS:
+        case LIVE_SCAN_START: std::snprintf(line, sizeof line, "Scanner start:%d\n", value); break;
+        case LIVE_SCAN_POINT:
             std::snprintf(line, sizeof line, "   Progress:%d   Kappa=%6.3f  Sigma=%5.1f\n", value, kappa, sigma);
             break;
-        case EV_SCAN_FINISHED: return "Finished\n";
+        case LIVE_SCAN_FINISHED: return "Finished\n";
         default: return {};
     }
     return line;

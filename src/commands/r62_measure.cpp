@@ -81,7 +81,7 @@ struct meas_run_t {
     int32_t interrupted() {
         if (!armed) return -1;
         armed = false;
-        const int32_t r = R62_Send_Event(id_conn, MEAS_EV_CANCEL, 1);
+        const int32_t r = R62_Send_Event(id_conn, EVENT_CANCEL, 1);
         return r != 0 ? fail(r) : -1;
     }
 
@@ -94,9 +94,9 @@ struct meas_run_t {
 
     // Prepare state, ready state, then the arming events in order.
     std::optional<int32_t> arm(std::initializer_list<uint32_t> events) {
-        const int32_t r = R62_Set_State(id_conn, MEAS_STATE_PREPARE, 1);
+        const int32_t r = R62_Set_State(id_conn, STATE_PREPARE, 1);
         if (r != 0) return fail(r);
-        if (auto end = after(wait_for_state(MEAS_STATE_READY))) return end;
+        if (auto end = after(wait_for_state(STATE_READY))) return end;
         for (const uint32_t event : events) {
             if (cmd_stopped()) return interrupted();
             armed = true;
@@ -111,7 +111,7 @@ struct meas_run_t {
         *answer = 0;
         input_integer_msg(answer, 0, 1, prompt);
         if (cmd_stopped()) return interrupted();
-        const int32_t r = R62_Send_Event(id_conn, *answer == 0 ? MEAS_EV_TRIGGER : MEAS_EV_CANCEL, 1);
+        const int32_t r = R62_Send_Event(id_conn, *answer == 0 ? EVENT_TRIGGER : EVENT_CANCEL, 1);
         if (r != 0) return fail(r);
         if (*answer != 0) armed = false;  // cancelled or stopped: nothing left to end
         return std::nullopt;
@@ -183,11 +183,11 @@ int32_t R62_cmd_measure(char[], int32_t) {
     meas_run_t run{"R62_cmd_measure"};
     uint32_t ignored = 0;
     R62_Get_State(id_conn, &ignored, 1);  // wakes the instrument; the answer does not matter
-    if (auto end = run.arm({MEAS_EV_CANCEL, MEAS_EV_ARM, MEAS_EV_TRIGGER})) return *end;
+    if (auto end = run.arm({EVENT_CANCEL, EVENT_ARM, EVENT_TRIGGER})) return *end;
     int32_t answer = 0;
     if (auto end = run.ask("0-Trigger,1-Cancel", &answer)) return *end;
     if (answer != 0) return 0;
-    if (auto end = run.after(wait_for_state_finish(MEAS_STATE_MEASURING))) return *end;
+    if (auto end = run.after(wait_for_state_finish(STATE_MEASURE))) return *end;
     std::vector<uint8_t> record;
     if (auto end = run.fetch_last(&record)) return *end;
     log_write(TAG, "%s", meas_result_line(record.data()).c_str());
@@ -196,11 +196,11 @@ int32_t R62_cmd_measure(char[], int32_t) {
 
 int32_t R62_cmd_scanner(char[], int32_t) {
     meas_run_t run{"R62_cmd_scanner"};
-    if (auto end = run.arm({MEAS_EV_CANCEL, MEAS_EV_CANCEL, MEAS_EV_ARM, MEAS_EV_TRIGGER})) return *end;
+    if (auto end = run.arm({EVENT_CANCEL, EVENT_CANCEL, EVENT_ARM, EVENT_TRIGGER})) return *end;
     for (int32_t answer = 0; answer == 0;) {
         if (auto end = run.ask("0-Trigger,1-Stop", &answer)) return *end;
     }
-    if (auto end = run.after(wait_for_state_finish(MEAS_STATE_SCANNING))) return *end;
+    if (auto end = run.after(wait_for_state_finish(STATE_SCAN))) return *end;
     std::vector<uint8_t> record;
     if (auto end = run.fetch_last(&record)) return *end;
     log_write(TAG, "Meas time:%2d\n", get_i32le(record.data(), MR_MEAS_TIME));

@@ -7,23 +7,11 @@
 #include <vector>
 
 #include "commands/cmd_common.h"
+#include "records/live.h"
 
 inline constexpr menu_text_t MENU_MEASURE{"me", "measure", "runs a single measurement"};
 inline constexpr menu_text_t MENU_SCANNER{"sca", "scanner", "runs a scan"};
 inline constexpr menu_text_t MENU_MEASURE_DATA{"md", "measure data", "reads raw samples"};
-
-// Instrument states and user-interface events of the sequences.
-enum : uint32_t {
-    MEAS_STATE_READY = 2,
-    MEAS_STATE_PREPARE = 25,
-    MEAS_STATE_MEASURING = 26,
-    MEAS_STATE_SCANNING = 27,
-};
-enum : uint32_t {
-    MEAS_EV_TRIGGER = 0x2001,
-    MEAS_EV_CANCEL = 0x2002,  // also stops a scan
-    MEAS_EV_ARM = 0x4001,
-};
 
 // Poll limits: a poll never hangs on a lost link or a silent instrument.
 constexpr int32_t POLL_INTERVAL_MS = 100;
