@@ -163,10 +163,8 @@ TEST_F(SimCommands, SerialAndClockStoppedAtTheirPromptSendNothing) {
         {R62_cmd_set_serial, 0, "ss\n", "", false, "Enter serial[XXXX]:"},
         {R62_cmd_set_serial, 0, "ss 12\n", "12", false, "Enter serial[XXXX]:Enter serial[XXXX]:"},
         {R62_cmd_set_serial, 0, "ss\n", "1234\n", true, ""},
-        {R40_cmd_set_serial, 'B', "ss\n", "", false, "Enter serial[XXXX]:"},
         {R40_cmd_set_serial, 0, "ss\n", "12345678\n", true, ""},
         {R62_cmd_set_time, 0, "st\n", "", false, "Enter offset[0]:"},
-        {R62_cmd_set_time, 0, "st 13\n", "x\n", false, "Enter offset[0]:Enter offset[0]:"},
     };
     SIM_set_serial(sim(), "A000XXXX");
     for (const auto& [handler, argument, line, answers, ctrl_c, printed] : rows) {

@@ -97,24 +97,6 @@ TEST(ConutilLineInput, WaitEnterTakesALineLongLinesAreCutAndTheirTailDropped) {
     EXPECT_EQ(j, 4);
 }
 
-TEST(ConutilLineInput, AfterCtrlCNothingIsShownOrReadUntilTheFlagIsCleared) {
-    int32_t i = 2, yes = 0;
-    char text[9] = "old";
-    std::string out = console_out("3\ny\nnew\n", [&] {
-        input_interrupt();
-        input_integer_msg(&i, 0, 4, "i");
-        input_yesno_msg(&yes, "y");
-        input_string_msg(text, 1, 8, "t");
-        input_wait_enter();
-        input_interrupt_clear();
-        input_integer_msg(&i, 0, 4, "i");
-    });
-    EXPECT_EQ(out, "i[2]:");
-    EXPECT_EQ(i, 3);
-    EXPECT_EQ(yes, 0);
-    EXPECT_STREQ(text, "old");
-}
-
 TEST(ConutilYesNo, DefaultShownAnswersAndReasking) {
     const std::tuple<const char*, int32_t, const char*, int32_t> rows[] = {
         {"Y\n", 0, "Save[no]:", 1},  {"  yes  \n", 0, "Save[no]:", 1},
