@@ -11,6 +11,7 @@
 #include "commands/r40_cmds.h"
 #include "commands/r62_cmds.h"
 #include "commands/r62_log.h"
+#include "commands/r62_measure.h"
 #include "commands/r62_params.h"
 #include "console/conutil.h"
 #include "console/globals.h"
@@ -213,6 +214,7 @@ TEST(CommandMenus, EachMenuRegistersItsHandlersInOrder) {
     service.insert(service.end(), {{"ve", R62_cmd_get_fw_version}, {"gs", R62_cmd_get_serial},
                                    {"ss", R62_cmd_set_serial}, {"gt", R62_cmd_get_time}, {"st", R62_cmd_set_time},
                                    {"gp", R62_cmd_get_params}, {"sp", R62_cmd_set_params},
+                                   {"me", R62_cmd_measure}, {"sca", R62_cmd_scanner}, {"md", R62_cmd_measure_data},
                                    {"log", R62_cmd_get_meas_log}});
     EXPECT_EQ(registered([](menu_t* m) { return R62_cmd_create_service_menu(m, 0); }), service);
     EXPECT_EQ(registered(R40_cmd_create_menu),

@@ -31,17 +31,20 @@ const std::string kMenu =
     "[  q] quit       - quits program\n";
 const std::string kServiceMenu =
     "[ he] help\n"
-    "[ sm] set memory - set memory records to 4000\n"
-    "[ re] restart    - restarts device\n"
-    "[ ve] version    - displays device firmware version\n"
-    "[ gs] get serial - displays device serial number\n"
-    "[ ss] set serial - sets device serial number\n"
-    "[ gt] get time   - displays device date/time\n"
-    "[ st] set time   - sets device date/time\n"
-    "[ gp] get params - displays device parameters\n"
-    "[ sp] set params - edits device parameters\n"
-    "[log] meas log   - downloads measurement log\n"
-    "[  q] quit       - quits program\n";
+    "[ sm] set memory   - set memory records to 4000\n"
+    "[ re] restart      - restarts device\n"
+    "[ ve] version      - displays device firmware version\n"
+    "[ gs] get serial   - displays device serial number\n"
+    "[ ss] set serial   - sets device serial number\n"
+    "[ gt] get time     - displays device date/time\n"
+    "[ st] set time     - sets device date/time\n"
+    "[ gp] get params   - displays device parameters\n"
+    "[ sp] set params   - edits device parameters\n"
+    "[ me] measure      - runs a single measurement\n"
+    "[sca] scanner      - runs a scan\n"
+    "[ md] measure data - reads raw samples\n"
+    "[log] meas log     - downloads measurement log\n"
+    "[  q] quit         - quits program\n";
 const std::string kNotConnected = "\nDevice not connected!\n";
 const std::string kConnectError = "\nError connecting device!\n";
 

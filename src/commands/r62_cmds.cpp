@@ -6,6 +6,7 @@
 #include "commands/cmd_common.h"
 #include "commands/r40_cmds.h"
 #include "commands/r62_log.h"
+#include "commands/r62_measure.h"
 #include "commands/r62_params.h"
 #include "libcomm/libcomm.h"
 
@@ -59,13 +60,15 @@ int32_t R62_cmd_create_service_menu(menu_t* menu, int32_t) {
     menu_add_text(menu, MENU_SET_TIME, R62_cmd_set_time);
     menu_add(menu, "gp", "get params", "displays device parameters", R62_cmd_get_params);
     menu_add(menu, "sp", "set params", "edits device parameters", R62_cmd_set_params);
-    // Entries still to come before log, in this order, as their handlers arrive:
-    //   gst (status), gmw (get model word), smw (set model word), scr (screen),
-    //   me (measure), sca (scan), md (measure data).
+    // gst (status), gmw (get model word), smw (set model word), scr (screen) go here.
+    menu_add_text(menu, MENU_MEASURE, R62_cmd_measure);
+    menu_add_text(menu, MENU_SCANNER, R62_cmd_scanner);
+    menu_add_text(menu, MENU_MEASURE_DATA, R62_cmd_measure_data);
     menu_add_text(menu, MENU_MEAS_LOG, R62_cmd_get_meas_log);
     // Further entries go here, in this order, as their handlers arrive:
     //   lut (look-up table), del (delete record), clr (clear logs), pur (purge),
     //   tar (upload TAR), sd (download storage image), mem (memory usage),
-    //   cfw (create firmware image), ufw (upload firmware), ffw (flash firmware).
+    //   cfw (create firmware image), ufw (upload firmware), vfw (verify firmware),
+    //   ffw (flash firmware).
     return 0;
 }
