@@ -30,16 +30,27 @@ const std::string kMenu =
     "[  q] quit       - quits program\n";
 const std::string kServiceMenu =
     "[ he] help\n"
-    "[ sm] set memory - set memory records to 4000\n"
-    "[ re] restart    - restarts device\n"
-    "[ ve] version    - displays device firmware version\n"
-    "[ gs] get serial - displays device serial number\n"
-    "[ ss] set serial - sets device serial number\n"
-    "[ gt] get time   - displays device date/time\n"
-    "[ st] set time   - sets device date/time\n"
-    "[ gp] get params - displays device parameters\n"
-    "[ sp] set params - edits device parameters\n"
-    "[  q] quit       - quits program\n";
+    "[ sm] set memory    - set memory records to 4000\n"
+    "[ re] restart       - restarts device\n"
+    "[ ve] version       - displays device firmware version\n"
+    "[ gs] get serial    - displays device serial number\n"
+    "[ ss] set serial    - sets device serial number\n"
+    "[ gt] get time      - displays device date/time\n"
+    "[ st] set time      - sets device date/time\n"
+    "[ gp] get params    - displays device parameters\n"
+    "[ sp] set params    - edits device parameters\n"
+    "[gst] get status    - displays device status\n"
+    "[gmw] get model     - displays hardware options\n"
+    "[smw] set model     - sets hardware options\n"
+    "[scr] screen        - saves device screen as BMP\n"
+    "[lut] conc lut      - edits concentration look-up table\n"
+    "[del] delete record - deletes one log record\n"
+    "[clr] clear logs    - clears device logs\n"
+    "[pur] purge         - deletes all log records\n"
+    "[tar] upload tar    - uploads TAR archive to device\n"
+    "[ sd] download sd   - downloads storage image\n"
+    "[mem] memory usage  - displays device heap report\n"
+    "[  q] quit          - quits program\n";
 const std::string kNotConnected = "\nDevice not connected!\n";
 const std::string kConnectError = "\nError connecting device!\n";
 
