@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -112,8 +111,8 @@ bytes make_lut(const std::string& name, float v0, float c0) {
 TEST(ConcLut, CheckWordIsTheXorOfEveryWordButItself) {
     lut_t t{};
     lut_set_name(t, "ABCDEFGHIJK");
-    EXPECT_EQ(lut_check_word(t), 0x44434241u ^ 0x48474645u ^ 0x004B4A49u);
-    lut_set_value(t, 11, 1.0f);  // the last word counts too
+    EXPECT_EQ(lut_check_word(t), 0x44434241u ^ 0x48474645u ^ 0x004B4A49u);  // a zero table's name words
+    lut_set_value(t, 11, 1.0f);  // the last word counts too; the count is 12
     lut_seal(t);
     EXPECT_EQ(get_u32le(t.data(), 0), 0x44434241u ^ 0x48474645u ^ 0x004B4A49u ^ 0x3F800000u ^ 12u);
 }
@@ -190,15 +189,6 @@ TEST_F(SimFiles, DeleteRecordTakesTheLastSlotAndStopsAtTheFirstFailure) {
     EXPECT_EQ(writes(), std::vector<std::string>{"4 meas/meas0003.dat"});
 }
 
-TEST_F(SimFiles, ClearLogsAsksForEverythingWithFiveMinutes) {
-    EXPECT_EQ(run(R62_cmd_clear_logs, ""), "0 Ok.\n|");
-    const auto reqs = SIM_requests(sim());
-    ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0].code, 8206);
-    EXPECT_EQ(reqs[0].timeout, 300000 & 0xFFFF);
-    EXPECT_EQ(reqs[0].payload, (bytes{255, 0, 0, 0}));
-}
-
 TEST_F(SimFiles, PurgeDeletesThreeFilesPerSlotWithADotEveryTwentyAndStopsOnCtrlC) {
     const std::tuple<const char*, int32_t, const char*, size_t> rows[] = {
         {"n\n", 120, "0 Purge records[no]:|", 0},
@@ -225,9 +215,15 @@ TEST_F(SimFiles, PurgeDeletesThreeFilesPerSlotWithADotEveryTwentyAndStopsOnCtrlC
     EXPECT_EQ(writes().size(), 5u);
 }
 
-TEST_F(SimFiles, MemoryUsagePrintsHeapAndReport) {
+TEST_F(SimFiles, ClearLogsAsksForEverythingWithFiveMinutesMemoryUsagePrintsTheReport) {
+    EXPECT_EQ(run(R62_cmd_clear_logs, ""), "0 Ok.\n|");
     ASSERT_EQ(SIM_apply_json(sim(), R"({"heap": {"avail": -5, "text": "tasks 3"}})", nullptr), 0);
     EXPECT_EQ(run(R62_cmd_memory_usage, ""), "0 Heap avail:-5 bytes\ntasks 3\n|");
+    const auto reqs = SIM_requests(sim());
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[0].code, 8206);
+    EXPECT_EQ(reqs[0].timeout, 300000 & 0xFFFF);
+    EXPECT_EQ(reqs[0].payload, (bytes{255, 0, 0, 0}));
 }
 
 // Archives as the two common tools write them: GNU tar (long names as

@@ -9,7 +9,6 @@
 #include <tuple>
 #include <vector>
 
-#include "commands/bmp.h"
 #include "commands/r62_status.h"
 #include "console/conutil.h"
 #include "records/wire.h"
@@ -128,11 +127,4 @@ TEST_F(SimStatus, ScreenIsSavedAsBmpBottomRowFirst) {
         }
     }
     EXPECT_GT(black, 100);  // the display shows text
-    // Bytes the display does not fill are ignored.
-    bytes noisy = screen;
-    std::fill(noisy.begin() + 1053, noisy.end(), 0xFF);
-    const bmp_t a = bmp_from_screen(std::span<const uint8_t, 1060>(screen.data(), 1060));
-    const bmp_t b = bmp_from_screen(std::span<const uint8_t, 1060>(noisy.data(), 1060));
-    EXPECT_EQ(a, b);
-    EXPECT_EQ(bytes(a.begin(), a.end()), f);
 }
