@@ -5,6 +5,7 @@
 
 #include "commands/cmd_common.h"
 #include "commands/r40_cmds.h"
+#include "commands/r62_fw.h"
 #include "commands/r62_params.h"
 #include "libcomm/libcomm.h"
 
@@ -61,7 +62,10 @@ int32_t R62_cmd_create_service_menu(menu_t* menu, int32_t) {
     //   gst (status), gmw (get model word), smw (set model word), scr (screen),
     //   me (measure), sca (scan), md (measure data), log (measurement log),
     //   lut (look-up table), del (delete record), clr (clear logs), pur (purge),
-    //   tar (upload TAR), sd (download storage image), mem (memory usage),
-    //   cfw (create firmware image), ufw (upload firmware), ffw (flash firmware).
+    //   tar (upload TAR), sd (download storage image), mem (memory usage).
+    menu_add_text(menu, MENU_CREATE_GFW, R62_cmd_create_gfw);
+    menu_add_text(menu, MENU_UPLOAD_GFW, R62_cmd_upload_gfw);
+    menu_add_text(menu, MENU_VERIFY_GFW, R62_cmd_verify_gfw);
+    menu_add_text(menu, MENU_FLASH_FW, R62_cmd_flash_fw);
     return 0;
 }
