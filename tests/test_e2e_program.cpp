@@ -39,6 +39,10 @@ const std::string kServiceMenu =
     "[ st] set time   - sets device date/time\n"
     "[ gp] get params - displays device parameters\n"
     "[ sp] set params - edits device parameters\n"
+    "[cfw] create gfw - creates firmware image file\n"
+    "[ufw] upload gfw - uploads firmware image\n"
+    "[vfw] verify gfw - verifies uploaded firmware\n"
+    "[ffw] flash fw   - flashes uploaded firmware\n"
     "[  q] quit       - quits program\n";
 const std::string kNotConnected = "\nDevice not connected!\n";
 const std::string kConnectError = "\nError connecting device!\n";
