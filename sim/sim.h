@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "records/live.h"
+
 struct sim_t;
 
 // Status bytes of refused requests.
@@ -34,10 +36,10 @@ enum : uint8_t {
 // Instrument states reported by get-state (8024).
 enum : uint32_t {
     SIM_STATE_IDLE = 0,
-    SIM_STATE_READY = 2,      // reached after set-state 25; arming events are taken here
-    SIM_STATE_PREPARE = 25,   // requested by the tool; becomes 2 after arm_delay_ms
-    SIM_STATE_MEASURE = 26,   // a single measurement runs
-    SIM_STATE_SCAN = 27,      // a scan is armed/running, until stop
+    SIM_STATE_READY = STATE_READY,      // reached after set-state 25; arming events are taken here
+    SIM_STATE_PREPARE = STATE_PREPARE,  // requested by the tool; becomes 2 after arm_delay_ms
+    SIM_STATE_MEASURE = STATE_MEASURE,  // a single measurement runs
+    SIM_STATE_SCAN = STATE_SCAN,        // a scan is armed/running, until stop
 };
 
 constexpr uint32_t SIM_FLASH_SIZE = 0x7F000;  // external flash image size
