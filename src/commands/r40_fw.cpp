@@ -164,8 +164,7 @@ int32_t R40_create_gfw(const char* bin_path, const char* gfw_path, int32_t major
     log_write(TAG, OK);
     in.reset();
 
-    const gfw_header_t h =
-        gfw_build(file, {device_name, dev_type, major, minor, scramble != 0, local_now()});
+    const gfw_header_t h = gfw_build(file, {device_name, dev_type, major, minor, scramble != 0, local_now()});
     log_write(TAG, RAW_SUM, h.raw_checksum);
     log_write(TAG, ENC_SUM, h.stored_checksum);
     log_write(TAG, "Version:%d.%d\n", major, minor);
