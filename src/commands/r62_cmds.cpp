@@ -37,6 +37,7 @@ int32_t R62_cmd_set_serial(char line[], int32_t) {
     }
     char spare[1] = {};
     input_string_msg_cmd(suffix, 4, 4, SERIAL_PROMPT, line ? line : spare, 1);
+    if (cmd_stopped()) return -1;
     char serial[R40_SERIAL_BUF];
     std::snprintf(serial, sizeof serial, "%c000%s", SERIAL_PREFIX, suffix);
     return serial_write(NAME, serial);
