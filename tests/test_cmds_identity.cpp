@@ -13,6 +13,7 @@
 #include "commands/r62_log.h"
 #include "commands/r62_measure.h"
 #include "commands/r62_files_cmds.h"
+#include "commands/r62_fw.h"
 #include "commands/r62_params.h"
 #include "commands/r62_status.h"
 #include "console/conutil.h"
@@ -193,6 +194,7 @@ TEST(CommandsWithoutLink, EveryDeviceCommandRefusesWithoutTraffic) {
         R40_cmd_restart,        R62_cmd_get_fw_version, R62_cmd_get_serial, R62_cmd_set_serial, R62_cmd_get_time,
         R62_cmd_set_time,       R62_cmd_restart,    R62_cmd_get_params, R62_cmd_set_params, R62_cmd_set_memory,
         R62_cmd_get_meas_log,
+        R62_cmd_upload_gfw,     R62_cmd_verify_gfw, R62_cmd_flash_fw,
     };
     for (size_t i = 0; i < std::size(handlers); ++i)
         EXPECT_EQ(run(handlers[i], "x 1234\n", "y\n"), "-1 \nDevice not connected!\n") << i;

@@ -8,6 +8,7 @@
 #include "commands/r62_log.h"
 #include "commands/r62_measure.h"
 #include "commands/r62_files_cmds.h"
+#include "commands/r62_fw.h"
 #include "commands/r62_params.h"
 #include "commands/r62_status.h"
 #include "libcomm/libcomm.h"
@@ -77,6 +78,9 @@ int32_t R62_cmd_create_service_menu(menu_t* menu, int32_t) {
     menu_add_text(menu, MENU_UPLOAD_TAR, R62_cmd_upload_tar);
     menu_add_text(menu, MENU_DOWNLOAD_SD, R62_cmd_download_sd);
     menu_add_text(menu, MENU_MEMORY_USAGE, R62_cmd_memory_usage);
-    // FW_ENTRIES
+    menu_add_text(menu, MENU_CREATE_GFW, R62_cmd_create_gfw);
+    menu_add_text(menu, MENU_UPLOAD_GFW, R62_cmd_upload_gfw);
+    menu_add_text(menu, MENU_VERIFY_GFW, R62_cmd_verify_gfw);
+    menu_add_text(menu, MENU_FLASH_FW, R62_cmd_flash_fw);
     return 0;
 }
