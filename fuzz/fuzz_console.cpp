@@ -6,9 +6,11 @@
 // - a line is what comes up to its line feed; one longer than the buffer
 //   is cut there and the rest of it is discarded, so the tail of a long
 //   line never becomes another command or answer; its text ends at a NUL;
+//   the input has ended when a read finds nothing more;
 // - the menu runs, in registration order, each entry whose name or key is
 //   the line's first word (any letter case), ends at "q" or at the end of
-//   input, and a prompt at the end of input leaves its command stopped;
+//   input, and a prompt at the end of input leaves its command stopped,
+//   which ends the menu too;
 // - a prompt keeps its default on an empty answer, stores the first
 //   accepted answer, and asks again otherwise;
 // - the parsers read a leading number (decimal, or hexadecimal with an
@@ -46,7 +48,8 @@ class model_input_t {
 public:
     explicit model_input_t(const std::string& data) : data_(data) {}
 
-    // One read into a buffer of `size` bytes; false when nothing was left.
+    // One read into a buffer of `size` bytes; false when nothing was left,
+    // which is the end of input (a last line without line feed is a line).
     bool get_line(size_t size, std::string* text) {
         text->clear();
         if (pos_ == data_.size()) {
@@ -56,17 +59,12 @@ public:
         const size_t nl = data_.find('\n', pos_);
         const size_t limit = std::min(data_.size(), pos_ + size - 1);
         const size_t end = nl != std::string::npos && nl < limit ? nl + 1 : limit;
-        std::string chunk = data_.substr(pos_, end - pos_);
+        const std::string chunk = data_.substr(pos_, end - pos_);
         pos_ = end;
-        if (chunk.back() != '\n') {
-            if (pos_ == data_.size()) {
-                eof_ = true;
-            } else if (chunk.size() == size - 1) {
-                // Cut: the rest of this line is discarded.
-                const size_t rest = data_.find('\n', pos_);
-                pos_ = rest == std::string::npos ? data_.size() : rest + 1;
-                if (rest == std::string::npos) eof_ = true;
-            }
+        if (chunk.back() != '\n' && chunk.size() == size - 1) {
+            // Cut: the rest of this line is dropped.
+            const size_t rest = data_.find('\n', pos_);
+            pos_ = rest == std::string::npos ? data_.size() : rest + 1;
         }
         *text = chunk.substr(0, chunk.find('\0'));
         return true;
@@ -165,7 +163,6 @@ struct event_t {
     std::string line;
     int32_t value;      // the prompt's value (entry 2)
     bool stopped;       // the command saw cmd_stopped()
-    bool after_eof;     // (model) the line was read once the input had ended
 };
 
 std::vector<event_t> g_events;
@@ -173,7 +170,7 @@ std::vector<event_t> g_events;
 constexpr int32_t PROMPT_DEFAULT = 7;
 
 int32_t record(int entry, char line[]) {
-    g_events.push_back({entry, strip_newline(line), 0, false, false});
+    g_events.push_back({entry, strip_newline(line), 0, false});
     return 0;
 }
 int32_t handler_sm(char line[], int32_t) { return record(0, line); }
@@ -201,7 +198,6 @@ int32_t model_prompt(model_input_t& in, int32_t value, int32_t min, int32_t max,
         if (first_word(text, SIZE_MAX).empty()) return value;
         const auto v = parse(text.c_str());
         if (v && *v >= min && *v <= max) return static_cast<int32_t>(*v);
-        if (in.eof()) return value;
     }
 }
 
@@ -210,16 +206,14 @@ std::vector<event_t> model_menu(model_input_t& in) {
     std::string text;
     for (;;) {
         if (!in.get_line(MENU_LINE_SIZE, &text)) return out;
-        const bool after_eof = in.eof();
         const std::string word = first_word(text);
         for (size_t i = 0; i < std::size(ENTRIES); ++i) {
             if (word.empty() || !(equal_nocase(word, ENTRIES[i].name) || equal_nocase(word, ENTRIES[i].key))) continue;
             if (i == 4) return out;
-            event_t e{i == 3 ? 0 : static_cast<int>(i), strip_newline(text), 0, false, after_eof};
+            event_t e{i == 3 ? 0 : static_cast<int>(i), strip_newline(text), 0, false};
             if (i == 2) {
                 e.value = model_prompt(in, PROMPT_DEFAULT, -50, 50, model_decimal);
                 e.stopped = in.eof();
-                e.after_eof = e.after_eof || in.eof();
             }
             out.push_back(e);
         }
@@ -246,23 +240,14 @@ void run_menu(const std::string& input) {
     }
     model_input_t model(input);
     const std::vector<event_t> want = model_menu(model);
-    // Lines read before the input ended run exactly as modelled; on the line
-    // that met the end a command may run or not, but nothing follows it.
-    size_t i = 0;
-    for (; i < want.size() && !want[i].after_eof; ++i) {
-        require(i < g_events.size(), "every command line before the end of input runs");
+    require(g_events.size() == want.size(), "each command line runs its commands, and nothing else does");
+    for (size_t i = 0; i < want.size(); ++i) {
         require(g_events[i].entry == want[i].entry && g_events[i].line == want[i].line,
                 "each command runs once, for its own line, in order");
-        if (want[i].entry == 2) require(g_events[i].value == want[i].value && !g_events[i].stopped,
-                                        "the prompt inside a command takes its own answer");
+        if (want[i].entry != 2) continue;
+        require(g_events[i].stopped == want[i].stopped, "a command is stopped exactly when its prompt met the end of input");
+        require(g_events[i].value == want[i].value, "the prompt inside a command takes its own answer");
     }
-    require(g_events.size() <= want.size(), "no command runs that no line asked for");
-    for (; i < g_events.size(); ++i) {
-        require(g_events[i].entry == want[i].entry && g_events[i].line == want[i].line,
-                "at the end of input only the last line's command may run");
-    }
-    for (size_t k = 0; k < g_events.size(); ++k)
-        if (want[k].entry == 2 && want[k].stopped) require(g_events[k].stopped, "a prompt at the end of input stops its command");
 }
 
 // ---- one typed prompt ----
@@ -340,7 +325,6 @@ void run_prompt(FuzzedDataProvider& in) {
                     want = *v;
                     break;
                 }
-                if (model.eof()) break;
             }
             break;
         }
@@ -357,7 +341,6 @@ void run_prompt(FuzzedDataProvider& in) {
                     expect = word;
                     break;
                 }
-                if (model.eof()) break;
             }
             got = std::string(value.data()) == expect;
             want = 1;
@@ -366,8 +349,6 @@ void run_prompt(FuzzedDataProvider& in) {
         }
         rest = swap.rest();
     }
-    // At the end of input the command stops: its value is never used.
-    if (model.eof()) return;
     require(got == want, "the prompt stores the first accepted answer, or keeps its default");
     require(rest == model.rest(), "the prompt reads its own lines and nothing more");
 }
