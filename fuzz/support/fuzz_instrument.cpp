@@ -1,9 +1,14 @@
 #include "support/fuzz_instrument.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,6 +135,8 @@ fuzz_instrument_t::fuzz_instrument_t(std::vector<std::vector<fuzz_bytes>> script
     int sv[2];
     fuzz_require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
     far_ = sv[1];
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    fuzz_require(wake_ >= 0, "eventfd");
     char conn[COMM_ENTRY_SIZE] = {};
     fuzz_require(comm_make_conn_string_fd(conn, sv[0]) == 0, "FD: connection string");
     g_current.store(this);
@@ -151,6 +158,15 @@ void fuzz_instrument_t::stop() {
     g_current.store(nullptr);
     thread_.join();       // the far end reads the end of the stream
     ::close(far_);
+    ::close(wake_);
+}
+
+bool fuzz_instrument_t::sync() {
+    std::unique_lock lock(mu_);
+    const uint64_t k = ++sync_asked_;
+    const uint64_t one = 1;
+    if (::write(wake_, &one, sizeof one) != sizeof one) return false;
+    return synced_.wait_for(lock, std::chrono::seconds(10), [&] { return sync_seen_ >= k; });
 }
 
 void fuzz_instrument_t::begin(size_t index) { exchange_.store(index); }
@@ -178,6 +194,13 @@ int32_t fuzz_instrument_t::on_frame(int32_t, mxx_conn_t*, const uint8_t* frame, 
     f.count = static_cast<int32_t>(MXX_HEADER_SIZE) + length;
     if (length > 1) f.payload.assign(frame + MXX_HEADER_SIZE, frame + MXX_HEADER_SIZE + length - 1);
     std::lock_guard lock(self->mu_);
+    if (f.code == FUZZ_SYNC_CODE && f.payload.size() == sizeof(uint64_t)) {
+        uint64_t k;
+        std::memcpy(&k, f.payload.data(), sizeof k);
+        self->sync_seen_ = std::max(self->sync_seen_, k);
+        self->synced_.notify_all();
+        return 0;
+    }
     f.seq = ++self->seq_;
     self->frames_.push_back(std::move(f));
     return 0;
@@ -223,10 +246,8 @@ void fuzz_instrument_t::serve(int fd) {
     fuzz_bytes pending;
     bool whole = true;
     uint8_t buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        pending.insert(pending.end(), buf, buf + n);
+    auto take = [&](const uint8_t* bytes, size_t n) {
+        pending.insert(pending.end(), bytes, bytes + n);
         while (whole && pending.size() >= MXX_HEADER_SIZE) {
             if (std::memcmp(pending.data(), MXX_MAGIC, 4) != 0 || MXX_xor(pending.data(), MXX_HEADER_SIZE) != 0) {
                 whole = false;
@@ -241,6 +262,36 @@ void fuzz_instrument_t::serve(int fd) {
             on_request(pending.data(), static_cast<int32_t>(size), &s);
             pending.erase(pending.begin(), pending.begin() + static_cast<long>(size));
         }
+    };
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) continue;
+        if (p[1].revents & POLLIN) {
+            uint64_t n;
+            if (::read(wake_, &n, sizeof n) == sizeof n) {
+                // Every request written so far is in the socket: answer them all first.
+                for (ssize_t got; (got = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) take(buf, static_cast<size_t>(got));
+                uint64_t k;
+                {
+                    std::lock_guard lock(mu_);
+                    k = sync_asked_;
+                }
+                fuzz_bytes out(MXX_HEADER_SIZE + 65535, 0);
+                fuzz_bytes payload(sizeof k);
+                std::memcpy(payload.data(), &k, sizeof k);
+                const fuzz_bytes frame = fuzz_frame(FUZZ_SYNC_CODE, payload, 0);
+                out.insert(out.end(), frame.begin(), frame.end());
+                for (size_t sent = 0; s.writable && sent < out.size();) {
+                    const ssize_t w = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+                    if (w <= 0) s.writable = false;
+                    else sent += static_cast<size_t>(w);
+                }
+            }
+        }
+        if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+        if (n > 0) take(buf, static_cast<size_t>(n));
     }
     only_whole_ = whole && pending.empty();
 }

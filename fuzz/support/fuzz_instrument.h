@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -21,6 +22,9 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 using fuzz_bytes = std::vector<uint8_t>;
+
+// Code of the far end's synchronisation frame; no exchange answers under it.
+constexpr uint16_t FUZZ_SYNC_CODE = 0x7E57;
 
 struct fuzz_frame_t {
     uint64_t seq;      // order of dispatch, from 1
@@ -54,6 +58,12 @@ public:
     int32_t id() const { return id_; }
     // Requests read from now on take their scripts from exchange `index`.
     void begin(size_t index);
+    // Waits until everything the far end was to send for the requests
+    // written so far has been dispatched (or dropped) by the link: the far
+    // end sends zero bytes that end any frame left open, then a frame of
+    // FUZZ_SYNC_CODE, and this returns once a handler has seen it. False
+    // when it did not come (the link has gone).
+    bool sync();
     // Sequence number of the last frame dispatched so far.
     uint64_t mark();
     // Frames dispatched after `since`.
@@ -68,6 +78,11 @@ public:
 private:
     static int32_t on_frame(int32_t id, struct mxx_conn_t* context, const uint8_t* frame, int32_t user);
     void serve(int fd);
+
+    int wake_ = -1;  // eventfd: a sync was asked for
+    std::condition_variable synced_;
+    uint64_t sync_asked_ = 0;  // under mu_
+    uint64_t sync_seen_ = 0;   // under mu_
 
     int32_t id_ = -1;
     int far_ = -1;
