@@ -127,6 +127,11 @@ fuzz_bytes fuzz_script_end(FuzzedDataProvider& in, uint16_t code, int32_t payloa
     fuzz_bytes last = kind >= 24 ? fuzz_frame(MXX_CODE_REJECT, {}, 1)
                                : fuzz_frame(answer, take_bytes(in, payload_size(in, payload_hint)), status_of(in));
     out.insert(out.end(), last.begin(), last.end());
+    if (!silence) {
+        // An answer too big for its slot ends nothing: a rejection behind it does.
+        const fuzz_bytes reject = fuzz_frame(MXX_CODE_REJECT, {}, 1);
+        out.insert(out.end(), reject.begin(), reject.end());
+    }
     return out;
 }
 

@@ -43,7 +43,8 @@ fuzz_bytes fuzz_frame(uint16_t code, const fuzz_bytes& payload, uint8_t status);
 // What ends a script, so that an exchange with a long time-out need not
 // wait it out: zero bytes that complete or break any frame left open, then
 // an answer (of the hinted size or another) or a rejection; rarely nothing
-// when `silence` is allowed.
+// when `silence` is allowed, and else always a rejection last, since an
+// answer too big for its slot would leave the exchange waiting.
 fuzz_bytes fuzz_script_end(FuzzedDataProvider& in, uint16_t code, int32_t payload_hint, bool silence);
 
 class fuzz_instrument_t {
