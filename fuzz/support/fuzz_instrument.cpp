@@ -35,7 +35,7 @@ size_t payload_size(FuzzedDataProvider& in, int32_t hint) {
         if (hint > 0) return static_cast<size_t>(hint);
         [[fallthrough]];
     case 2: return in.ConsumeIntegralInRange<size_t>(0, 16);
-    case 3: return hint > 0 ? static_cast<size_t>(hint + in.ConsumeIntegralInRange<int>(-2, 2)) : 0;
+    case 3: return static_cast<size_t>(std::max(hint + in.ConsumeIntegralInRange<int>(-2, 2), 0));
     case 4: return in.ConsumeIntegralInRange<size_t>(0, 4100);
     case 5: return in.ConsumeIntegralInRange<size_t>(4080, 4090);  // around the slot's capacity
     case 6: return in.ConsumeIntegralInRange<size_t>(65520, 65534);  // around the assembly buffer
@@ -128,7 +128,10 @@ fuzz_bytes fuzz_script_end(FuzzedDataProvider& in, uint16_t code, int32_t payloa
                                : fuzz_frame(answer, take_bytes(in, payload_size(in, payload_hint)), status_of(in));
     out.insert(out.end(), last.begin(), last.end());
     if (!silence) {
-        // An answer too big for its slot ends nothing: a rejection behind it does.
+        // An answer too big for its slot ends nothing, and one too big for
+        // the assembler leaves its payload to be scanned as junk: zeros and
+        // a rejection behind it end the exchange all the same.
+        out.insert(out.end(), MXX_HEADER_SIZE + 65535, 0);
         const fuzz_bytes reject = fuzz_frame(MXX_CODE_REJECT, {}, 1);
         out.insert(out.end(), reject.begin(), reject.end());
     }
