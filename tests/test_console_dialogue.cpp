@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "console/connect_dev.h"
+#include "console/conutil.h"
 #include "console/globals.h"
 #include "support/console_capture.h"
 
@@ -205,10 +207,22 @@ TEST_F(Dialogue, RefusesWhileConnected) {
     EXPECT_TRUE(link.connects.empty());
 }
 
-TEST_F(Dialogue, EndOfInputTakesTheDefaults) {
-    FakeLink link;
-    link.usb = {"USBS:/dev/ttyACM0/c45"};
-    DialogueRun run = dialogue(link, "");
-    EXPECT_EQ(link.connects, (std::vector<std::string>{"USBS:/dev/ttyACM0/c45"}));
-    EXPECT_EQ(run.result, 0);
+// Defaults the operator never confirmed open nothing.
+TEST_F(Dialogue, EndOfInputOrCtrlCConnectsToNothing) {
+    const std::tuple<const char*, bool, std::string> rows[] = {
+        {"", false, kMenu + kType},
+        {"3\n", false, kMenu + kType + "Select COM port[1]:"},
+        {"2\n", false, kMenu + kType + "0. No device\n1. 'dev USBS:/dev/ttyACM0/c45'\n\nSelect device[1]:"},
+        {"3\n8\n", true, kMenu},
+    };
+    for (const auto& [input, ctrl_c, shown] : rows) {
+        FakeLink link;
+        link.usb = {"USBS:/dev/ttyACM0/c45"};
+        if (ctrl_c) input_interrupt();
+        DialogueRun run = dialogue(link, input);
+        input_interrupt_clear();
+        EXPECT_EQ(run.out, shown) << input;
+        EXPECT_TRUE(link.connects.empty()) << input;
+        EXPECT_EQ(run.result, -1) << input;
+    }
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -30,16 +31,64 @@ const std::string kMenu =
     "[  q] quit       - quits program\n";
 const std::string kServiceMenu =
     "[ he] help\n"
-    "[ sm] set memory - set memory records to 4000\n"
-    "[ re] restart    - restarts device\n"
-    "[ ve] version    - displays device firmware version\n"
-    "[ gs] get serial - displays device serial number\n"
-    "[ ss] set serial - sets device serial number\n"
-    "[ gt] get time   - displays device date/time\n"
-    "[ st] set time   - sets device date/time\n"
-    "[ gp] get params - displays device parameters\n"
-    "[ sp] set params - edits device parameters\n"
-    "[  q] quit       - quits program\n";
+    "[ sm] set memory    - set memory records to 4000
+"
+    "[ re] restart       - restarts device
+"
+    "[ ve] version       - displays device firmware version
+"
+    "[ gs] get serial    - displays device serial number
+"
+    "[ ss] set serial    - sets device serial number
+"
+    "[ gt] get time      - displays device date/time
+"
+    "[ st] set time      - sets device date/time
+"
+    "[ gp] get params    - displays device parameters
+"
+    "[ sp] set params    - edits device parameters
+"
+    "[gst] get status    - displays device status
+"
+    "[gmw] get model     - displays hardware options
+"
+    "[smw] set model     - sets hardware options
+"
+    "[scr] screen        - saves device screen as BMP
+"
+    "[ me] measure       - runs a single measurement
+"
+    "[sca] scanner       - runs a scan
+"
+    "[ md] measure data  - reads raw samples
+"
+    "[log] meas log      - downloads measurement log
+"
+    "[lut] conc lut      - edits concentration look-up table
+"
+    "[del] delete record - deletes one log record
+"
+    "[clr] clear logs    - clears device logs
+"
+    "[pur] purge         - deletes all log records
+"
+    "[tar] upload tar    - uploads TAR archive to device
+"
+    "[ sd] download sd   - downloads storage image
+"
+    "[mem] memory usage  - displays device heap report
+"
+    "[cfw] create gfw    - creates firmware image file
+"
+    "[ufw] upload gfw    - uploads firmware image
+"
+    "[vfw] verify gfw    - verifies uploaded firmware
+"
+    "[ffw] flash fw      - flashes uploaded firmware
+"
+    "[  q] quit          - quits program
+";
 const std::string kNotConnected = "\nDevice not connected!\n";
 const std::string kConnectError = "\nError connecting device!\n";
 
@@ -53,6 +102,7 @@ public:
     }
     int port() const { return port_; }
     std::string requests() { return proc_.output(); }
+    bool received(const std::string& text) { return !proc_.wait_for(text, 20000).empty(); }
 
 private:
     static std::vector<std::string> args(std::vector<std::string> options) {
@@ -152,6 +202,39 @@ TEST(ProgramWithSimulator, EndOfInputDisconnects) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, connected_head(sim.port()) + kMenu + ">" + "\nDevice disconnected!\n");
     EXPECT_EQ(r.err, "");
+}
+
+TEST(ProgramWithSimulator, TheTailOfALongLineRunsNothing) {
+    SimProgram sim({});
+    ProcessResult r = run_tool("qm38v2con", com_answers(sim.port()) + std::string(254, ' ') + "re\nq\n");
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.out, connected_head(sim.port()) + kMenu + ">>" + "\nDevice disconnected!\n");
+    EXPECT_EQ(request_codes(sim.requests()), std::vector<int>{8007});
+}
+
+// Ctrl-C as the operator presses it: while a slow command runs, while a
+// command waits at its prompt, then at the menu prompt.
+TEST(ProgramWithSimulator, CtrlCStopsTheCommandKeepsTheLinkAndQuitsAtTheMenu) {
+    // The first two get-params tries go unanswered, so the exchange is still
+    // running when the first one reaches the instrument; the third succeeds.
+    SimProgram sim({"--only-code", "8201", "--drop-first", "2"});
+    ASSERT_GT(sim.port(), 128);
+    BackgroundProcess tool({bin_path("qm38v2con-service")}, true);
+    const std::string menu = connected_head(sim.port()) + kServiceMenu + ">";
+    ASSERT_TRUE(tool.send(com_answers(sim.port()) + "sm\n"));
+    ASSERT_TRUE(sim.received("request 8201"));
+    ASSERT_TRUE(tool.signal(SIGINT));
+    ASSERT_NE(tool.wait_for(menu + "\nInterrupted.\n>", 20000), "") << tool.output();
+    ASSERT_TRUE(tool.send("gs\nst\n"));
+    ASSERT_NE(tool.wait_for("Enter offset[0]:", 20000), "") << tool.output();
+    ASSERT_TRUE(tool.signal(SIGINT));
+    ASSERT_NE(tool.wait_for("Enter offset[0]:\nInterrupted.\n>", 20000), "") << tool.output();
+    ASSERT_TRUE(tool.signal(SIGINT));
+    EXPECT_EQ(tool.wait_exit(20000), 0);
+    EXPECT_EQ(tool.output(), menu + "\nInterrupted.\n>" + "Serial = A0001234\n>" + "Enter offset[0]:" +
+                                 "\nInterrupted.\n>" + "\nDevice disconnected!\n");
+    // The record fetched while Ctrl-C was pressed never went back; no clock was set.
+    EXPECT_EQ(request_codes(sim.requests()), (std::vector<int>{8007, 8201, 8201, 8201, 8007}));
 }
 
 TEST(ProgramWithSimulator, UnansweredProbeLeavesTheDeviceUndefined) {

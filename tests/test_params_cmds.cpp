@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "commands/r62_params.h"
+#include "console/conutil.h"
 #include "records/wire.h"
 #include "sim/sim.h"
 #include "support/console_capture.h"
@@ -76,7 +77,7 @@ TEST_F(SimParams, SetMemoryChangesOnlyTheStoredRecordCount) {
 
 TEST_F(SimParams, EditorWithEnterEverywhereSendsTheHeadWithOnlyEditFlagSet) {
     int32_t r = -1;
-    const auto cap = console_run("y\n", [&] { r = R62_cmd_set_params(nullptr, 0); });
+    const auto cap = console_run("y\n" + std::string(81, '\n'), [&] { r = R62_cmd_set_params(nullptr, 0); });
     EXPECT_EQ(r, 0);
     EXPECT_EQ(cap.err, "");
     EXPECT_TRUE(cap.out.starts_with("Extended parameters[no]:Params.audio_vol[")) << cap.out;
@@ -124,6 +125,45 @@ TEST_F(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
         EXPECT_TRUE(fs::is_empty(dir)) << input;  // no other file
     }
     EXPECT_TRUE(sent().empty());  // the dump sends nothing
+    fs::current_path(old);
+    fs::remove_all(dir);
+}
+
+// Ctrl-C while the record is fetched, or the end of input at any prompt:
+// nothing goes back to the instrument, no file is made, no dump is printed.
+TEST_F(SimParams, StoppedCommandsSendAndWriteNothing) {
+    const fs::path dir = fs::temp_directory_path() / ("params_stop_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const fs::path old = fs::current_path();
+    fs::current_path(dir);
+    const std::string asked = "Extended parameters[no]:Save to file[no]:";
+    const std::tuple<menu_handler_t, const char*, bool, std::string> rows[] = {
+        // handler, answers, Ctrl-C during the fetch, printed
+        {R62_cmd_set_memory, "", true, ""},
+        {R62_cmd_set_params, "n\n", true, ""},
+        {R62_cmd_set_params, "n\n1\n", false,
+         "Extended parameters[no]:Params.audio_vol[" + std::to_string(fetched[PARAMS_OFF_AUDIO_VOL]) +
+             "]:Params.contrast[" + std::to_string(fetched[PARAMS_OFF_CONTRAST]) + "]:"},
+        {R62_cmd_get_params, "n\n", true, ""},
+        {R62_cmd_get_params, "y\n", false, "Extended parameters[no]:Save to file[no]:"},
+        {R62_cmd_get_params, "n\ny\n", false,
+         asked + "Serial = A0001234\nEnter params file name[params_A0001234.txt]:"},
+    };
+    for (const auto& [handler, input, ctrl_c, printed] : rows) {
+        if (ctrl_c)
+            SIM_set_request_hook(sim(), [](const sim_request_t& r) {
+                if (r.code == 8201) input_interrupt();
+            });
+        int32_t r = 0;
+        const auto cap = console_run(input, [&] { r = handler(nullptr, 0); });
+        SIM_set_request_hook(sim(), nullptr);
+        input_interrupt_clear();
+        EXPECT_EQ(r, -1) << input;
+        EXPECT_EQ(cap.out, printed) << input;
+        EXPECT_EQ(cap.err, "") << input;
+        EXPECT_TRUE(fs::is_empty(dir)) << input;
+    }
+    EXPECT_TRUE(sent().empty());
     fs::current_path(old);
     fs::remove_all(dir);
 }

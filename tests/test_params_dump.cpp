@@ -186,13 +186,14 @@ TEST(ParamsDumpLines, EdgeValuesPrintWhole) {
 TEST(ParamsEdit, EnterEverywhereShowsEveryPromptAndLeavesEveryByte) {
     record_t r = sample_record();
     const record_t before = r;
-    EXPECT_EQ(console_out("", [&] { params_edit(r.data(), false); }), editor_prompts(false, 1));
-    EXPECT_EQ(console_out("", [&] { params_edit(r.data(), true); }), editor_prompts(true, 1));
+    auto enters = [](bool extended) { return std::string(params_editor_prompts(extended).size(), '\n'); };
+    EXPECT_EQ(console_out(enters(false), [&] { params_edit(r.data(), false); }), editor_prompts(false, 1));
+    EXPECT_EQ(console_out(enters(true), [&] { params_edit(r.data(), true); }), editor_prompts(true, 1));
     EXPECT_EQ(r, before);
 
     put_f32le(r.data(), 4, std::nanf("0x123"));  // a NaN keeps its exact bits too
     const record_t with_nan = r;
-    console_out("", [&] { params_edit(r.data(), true); });
+    console_out(enters(true), [&] { params_edit(r.data(), true); });
     EXPECT_EQ(r, with_nan);
 }
 

@@ -139,29 +139,40 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     return result;
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, bool piped_input) {
     int out[2];
+    int in[2] = {-1, -1};
     if (pipe(out) != 0) return;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
+    // Close-on-exec: no later child may hold the write end open.
+    if (piped_input && pipe2(in, O_CLOEXEC) != 0) {
         close(out[0]);
         close(out[1]);
+        return;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        int source = piped_input ? in[0] : open("/dev/null", O_RDONLY);
+        if (source >= 0) dup2(source, 0);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        for (int fd : {out[0], out[1], in[0], in[1]})
+            if (fd >= 0) close(fd);
         auto args = make_argv(argv);
         execv(args[0], args.data());
         _exit(127);
     }
     close(out[1]);
+    if (in[0] >= 0) close(in[0]);
     if (pid < 0) {
         close(out[0]);
+        if (in[1] >= 0) close(in[1]);
         return;
     }
     pid_ = pid;
     fd_ = out[0];
+    in_fd_ = in[1];
     set_nonblock(fd_);
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 BackgroundProcess::~BackgroundProcess() {
@@ -195,8 +206,14 @@ std::string BackgroundProcess::output() {
 int BackgroundProcess::stop() {
     if (pid_ <= 0) return -1;
     kill(pid_, SIGTERM);
+    return wait_exit(5000);
+}
+
+int BackgroundProcess::wait_exit(int timeout_ms) {
+    if (pid_ <= 0) return -1;
     int status = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    bool ended = true;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         pump(10);
         pid_t r = waitpid(pid_, &status, WNOHANG);
@@ -204,10 +221,20 @@ int BackgroundProcess::stop() {
         if (remaining_ms(deadline) == 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);
+            ended = false;
             break;
         }
     }
+    const int code = reap(status);
+    return ended ? code : -1;
+}
+
+int BackgroundProcess::reap(int status) {
     pid_ = -1;
+    if (in_fd_ >= 0) {
+        close(in_fd_);
+        in_fd_ = -1;
+    }
     if (fd_ >= 0) {
         drain(fd_, collected_);
         close(fd_);
@@ -215,3 +242,16 @@ int BackgroundProcess::stop() {
     }
     return decode_status(status);
 }
+
+bool BackgroundProcess::send(const std::string& text) {
+    size_t written = 0;
+    while (in_fd_ >= 0 && written < text.size()) {
+        ssize_t n = write(in_fd_, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return in_fd_ >= 0;
+}
+
+bool BackgroundProcess::signal(int sig) { return pid_ > 0 && kill(pid_, sig) == 0; }

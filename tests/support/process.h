@@ -21,11 +21,13 @@ struct ProcessOptions {
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options);
 
-// A long-running child (the simulator) whose output is collected in the
-// background; stopped with SIGTERM on destruction.
+// A long-running child (the simulator, or the tool driven step by step)
+// whose output is collected in the background; stopped with SIGTERM on
+// destruction.
 class BackgroundProcess {
 public:
-    explicit BackgroundProcess(const std::vector<std::string>& argv);
+    // Standard input: /dev/null, or a pipe fed by send() when `piped_input`.
+    explicit BackgroundProcess(const std::vector<std::string>& argv, bool piped_input = false);
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
@@ -36,11 +38,19 @@ public:
     std::string output();
     // Sends SIGTERM and reaps the child; returns its exit status.
     int stop();
+    // Writes to the child's standard input (piped_input only).
+    bool send(const std::string& text);
+    bool signal(int sig);
+    // Waits for the child to end by itself; its exit status, or -1 when it
+    // did not end in time (it is then killed).
+    int wait_exit(int timeout_ms);
 
 private:
     void pump(int timeout_ms);
+    int reap(int status);
     int pid_ = -1;
     int fd_ = -1;
+    int in_fd_ = -1;
     std::string collected_;
 };
 
