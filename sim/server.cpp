@@ -86,6 +86,8 @@ struct sim_endpoint_t {
     std::thread thread;
     std::mutex write_mu;
     bool closed = false;  // under write_mu
+    // Paced line: when the last byte sent reaches the tool (under write_mu).
+    sim_clock::time_point tx_due{};
     std::atomic<bool> stop{false};
     std::atomic<bool> finished{false};
     std::atomic<bool> muted{false};
@@ -134,8 +136,18 @@ bool write_all(sim_endpoint_t* ep, const uint8_t* data, size_t len) {
     return true;
 }
 
+// Bytes on a paced line take 10 bit times each.
+std::chrono::nanoseconds line_time(size_t bytes, int32_t baud) {
+    return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 10 * 1000000000 / baud);
+}
+
 // Sends one frame with the transport faults (stray bytes, split, pacing).
-void ep_send(sim_endpoint_t* ep, std::vector<uint8_t> frame, const sim_faults_t& f) {
+// A paced frame starts at `earliest` (default: now) or when the line is
+// free, whichever is later; each 16-byte piece is written when it begins on
+// the line. Times are reckoned from those due times, not from when a sleep
+// ended, so the simulator's own wake-up lag does not slow the line down.
+void ep_send(sim_endpoint_t* ep, std::vector<uint8_t> frame, const sim_faults_t& f,
+             sim_clock::time_point earliest = {}) {
     std::lock_guard lk(ep->write_mu);
     if (ep->closed || ep->muted) return;
     if (f.stray > 0) {
@@ -144,19 +156,20 @@ void ep_send(sim_endpoint_t* ep, std::vector<uint8_t> frame, const sim_faults_t&
         frame.insert(frame.begin(), pre.begin(), pre.end());
     }
     const size_t piece = f.split > 0 ? static_cast<size_t>(f.split) : frame.size();
-    const auto start = sim_clock::now();
+    const auto start = f.baud > 0 ? std::max(earliest == sim_clock::time_point{} ? sim_clock::now() : earliest,
+                                             ep->tx_due)
+                                   : sim_clock::now();
     size_t sent = 0;
     for (size_t off = 0; off < frame.size(); off += piece) {
         const size_t n = std::min(piece, frame.size() - off);
         if (f.baud > 0) {
-            // A serial line moves 10 bits per byte: keep the bytes on that schedule.
             for (size_t k = 0; k < n; k += 16) {
+                if (!ep_sleep(ep, start + line_time(sent, f.baud) - sim_clock::now())) return;
                 const size_t m = std::min<size_t>(16, n - k);
                 if (!write_all(ep, frame.data() + off + k, m)) return;
                 sent += m;
-                const auto due = start + std::chrono::microseconds(static_cast<int64_t>(sent) * 10000000 / f.baud);
-                if (!ep_sleep(ep, due - sim_clock::now())) return;
             }
+            ep->tx_due = start + line_time(sent, f.baud);
         } else if (!write_all(ep, frame.data() + off, n)) {
             return;
         }
@@ -195,7 +208,18 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
     if (hook) hook(req);
     ++ep->requests;
     if (ep->muted) return;
-    if (f.baud > 0) ep_sleep(ep.get(), std::chrono::microseconds(static_cast<int64_t>(count) * 10000000 / f.baud));
+    // Paced: the request is on the line from when it came, or from when the
+    // tool had the last answer (it may have read that answer's bytes early).
+    sim_clock::time_point answer_at{};
+    if (f.baud > 0) {
+        sim_clock::time_point line_free;
+        {
+            std::lock_guard lk(ep->write_mu);
+            line_free = ep->tx_due;
+        }
+        answer_at = std::max(sim_clock::now(), line_free) + line_time(static_cast<size_t>(count), f.baud);
+        ep_sleep(ep.get(), answer_at - sim_clock::now());
+    }
 
     std::vector<uint8_t> answer;
     std::vector<std::vector<uint8_t>> live;
@@ -238,8 +262,11 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
         }
     }
     if (!answer.empty()) {
-        if (delay_ms > 0 && !ep_sleep(ep.get(), std::chrono::milliseconds(delay_ms))) return;
-        ep_send(ep.get(), std::move(answer), f);
+        if (delay_ms > 0) {
+            if (!ep_sleep(ep.get(), std::chrono::milliseconds(delay_ms))) return;
+            answer_at = {};
+        }
+        ep_send(ep.get(), std::move(answer), f, answer_at);
     }
     send_live(ep.get(), live, f);
     if (f.drop_link_after > 0 && ep->requests >= f.drop_link_after) {

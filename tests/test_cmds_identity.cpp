@@ -10,8 +10,12 @@
 
 #include "commands/r40_cmds.h"
 #include "commands/r62_cmds.h"
+#include "commands/r62_log.h"
 #include "commands/r62_measure.h"
+#include "commands/r62_files_cmds.h"
+#include "commands/r62_fw.h"
 #include "commands/r62_params.h"
+#include "commands/r62_status.h"
 #include "console/conutil.h"
 #include "console/globals.h"
 #include "sim/sim.h"
@@ -189,6 +193,8 @@ TEST(CommandsWithoutLink, EveryDeviceCommandRefusesWithoutTraffic) {
         R40_cmd_get_fw_version, R40_cmd_get_serial, R40_cmd_set_serial, R40_cmd_get_time,   R40_cmd_set_time,
         R40_cmd_restart,        R62_cmd_get_fw_version, R62_cmd_get_serial, R62_cmd_set_serial, R62_cmd_get_time,
         R62_cmd_set_time,       R62_cmd_restart,    R62_cmd_get_params, R62_cmd_set_params, R62_cmd_set_memory,
+        R62_cmd_get_meas_log,
+        R62_cmd_upload_gfw,     R62_cmd_verify_gfw, R62_cmd_flash_fw,
     };
     for (size_t i = 0; i < std::size(handlers); ++i)
         EXPECT_EQ(run(handlers[i], "x 1234\n", "y\n"), "-1 \nDevice not connected!\n") << i;
@@ -212,7 +218,14 @@ TEST(CommandMenus, EachMenuRegistersItsHandlersInOrder) {
     service.insert(service.end(), {{"ve", R62_cmd_get_fw_version}, {"gs", R62_cmd_get_serial},
                                    {"ss", R62_cmd_set_serial}, {"gt", R62_cmd_get_time}, {"st", R62_cmd_set_time},
                                    {"gp", R62_cmd_get_params}, {"sp", R62_cmd_set_params},
-                                   {"me", R62_cmd_measure}, {"sca", R62_cmd_scanner}, {"md", R62_cmd_measure_data}});
+                                   {"gst", R62_cmd_get_status}, {"gmw", R62_cmd_get_model_rev},
+                                   {"smw", R62_cmd_set_model_rev}, {"scr", R62_cmd_get_screen},
+                                   {"me", R62_cmd_measure}, {"sca", R62_cmd_scanner}, {"md", R62_cmd_measure_data},
+                                   {"log", R62_cmd_get_meas_log}, {"lut", R62_cmd_set_conc_lut},
+                                   {"del", R62_cmd_delete_record}, {"clr", R62_cmd_clear_logs}, {"pur", R62_cmd_purge},
+                                   {"tar", R62_cmd_upload_tar}, {"sd", R62_cmd_download_sd},
+                                   {"mem", R62_cmd_memory_usage}, {"cfw", R62_cmd_create_gfw},
+                                   {"ufw", R62_cmd_upload_gfw}, {"vfw", R62_cmd_verify_gfw}, {"ffw", R62_cmd_flash_fw}});
     EXPECT_EQ(registered([](menu_t* m) { return R62_cmd_create_service_menu(m, 0); }), service);
     EXPECT_EQ(registered(R40_cmd_create_menu),
               (entries_t{{"ve", R40_cmd_get_fw_version}, {"gs", R40_cmd_get_serial}, {"ss", R40_cmd_set_serial},

@@ -31,19 +31,64 @@ const std::string kMenu =
     "[  q] quit       - quits program\n";
 const std::string kServiceMenu =
     "[ he] help\n"
-    "[ sm] set memory   - set memory records to 4000\n"
-    "[ re] restart      - restarts device\n"
-    "[ ve] version      - displays device firmware version\n"
-    "[ gs] get serial   - displays device serial number\n"
-    "[ ss] set serial   - sets device serial number\n"
-    "[ gt] get time     - displays device date/time\n"
-    "[ st] set time     - sets device date/time\n"
-    "[ gp] get params   - displays device parameters\n"
-    "[ sp] set params   - edits device parameters\n"
-    "[ me] measure      - runs a single measurement\n"
-    "[sca] scanner      - runs a scan\n"
-    "[ md] measure data - reads raw samples\n"
-    "[  q] quit         - quits program\n";
+    "[ sm] set memory    - set memory records to 4000
+"
+    "[ re] restart       - restarts device
+"
+    "[ ve] version       - displays device firmware version
+"
+    "[ gs] get serial    - displays device serial number
+"
+    "[ ss] set serial    - sets device serial number
+"
+    "[ gt] get time      - displays device date/time
+"
+    "[ st] set time      - sets device date/time
+"
+    "[ gp] get params    - displays device parameters
+"
+    "[ sp] set params    - edits device parameters
+"
+    "[gst] get status    - displays device status
+"
+    "[gmw] get model     - displays hardware options
+"
+    "[smw] set model     - sets hardware options
+"
+    "[scr] screen        - saves device screen as BMP
+"
+    "[ me] measure       - runs a single measurement
+"
+    "[sca] scanner       - runs a scan
+"
+    "[ md] measure data  - reads raw samples
+"
+    "[log] meas log      - downloads measurement log
+"
+    "[lut] conc lut      - edits concentration look-up table
+"
+    "[del] delete record - deletes one log record
+"
+    "[clr] clear logs    - clears device logs
+"
+    "[pur] purge         - deletes all log records
+"
+    "[tar] upload tar    - uploads TAR archive to device
+"
+    "[ sd] download sd   - downloads storage image
+"
+    "[mem] memory usage  - displays device heap report
+"
+    "[cfw] create gfw    - creates firmware image file
+"
+    "[ufw] upload gfw    - uploads firmware image
+"
+    "[vfw] verify gfw    - verifies uploaded firmware
+"
+    "[ffw] flash fw      - flashes uploaded firmware
+"
+    "[  q] quit          - quits program
+";
 const std::string kNotConnected = "\nDevice not connected!\n";
 const std::string kConnectError = "\nError connecting device!\n";
 

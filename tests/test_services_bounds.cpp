@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "commands/r62_params.h"
+#include "commands/r62_status.h"
 #include "services/r40_comm.h"
 #include "libcomm/libcomm.h"
 #include "records/wire.h"
@@ -173,6 +175,24 @@ TEST_F(ScriptedLink, ParameterRecordShorterThanItsHeadIsReportedAndNeverSentBack
         EXPECT_EQ(cap.out, "") << error;
         EXPECT_EQ(count(R62_CODE_SET_PARAMS), result == 0 ? 1u : 0u) << error;
     }
+}
+
+// Status and screen answers shorter than their records: the command fails
+// and prints or saves nothing of them.
+TEST_F(ScriptedLink, ShortStatusAndScreenAreFailures) {
+    const std::tuple<uint16_t, size_t, menu_handler_t, const char*> rows[] = {
+        {R62_CODE_GET_STATUS, 19, R62_cmd_get_status, ""},
+        {R62_CODE_GET_SCREEN, 1059, R62_cmd_get_screen, "Capturing screen image..."},
+    };
+    for (const auto& [code, size, handler, out] : rows) {
+        script([code = code, size = size](uint16_t c) { return c == code ? frame(c + 1000, bytes(size, 0xFF)) : bytes{}; });
+        int32_t r = 0;
+        const auto cap = console_run("\n", [&, handler = handler] { r = handler(nullptr, 0); });
+        EXPECT_EQ(r, -1) << code;
+        EXPECT_EQ(cap.out, out);
+        EXPECT_NE(cap.err.find("error(code=254)!\n"), std::string::npos) << cap.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists("screen.bmp"));
 }
 
 TEST_F(ScriptedLink, OversizedWritesAreRefusedWithoutTrafficTheLargestGoOut) {

@@ -155,6 +155,8 @@ using params_buf_t = std::array<uint8_t, R62_PARAMS_BUF>;
 
 }  // namespace
 
+int32_t params_fetch(const char* handler, uint8_t* record) { return fetch_params(handler, record); }
+
 int32_t params_max_stored_meas(const uint8_t* record) { return get_i32le(record, PARAMS_OFF_MAX_STORED_MEAS); }
 
 void params_set_max_stored_meas(uint8_t* record, int32_t value) {

@@ -25,6 +25,15 @@ int32_t send_u32(int32_t id, uint16_t code, uint32_t v, int32_t wait) {
     return send(id, code, buf, sizeof buf, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
 }
 
+// A record of fixed size: an answer shorter than it fails with
+// R62_SHORT_ANSWER, so no caller uses bytes that never arrived.
+int32_t send_fixed(int32_t id, uint16_t code, uint8_t* out, int32_t size, int32_t wait) {
+    int32_t got = 0;
+    int32_t r = send(id, code, nullptr, 0, out, out ? size : 0, &got, TIMEOUT_DEFAULT, wait);
+    if (r == 0 && out && got < size) return R62_SHORT_ANSWER;
+    return r;
+}
+
 // A 4-byte answer; the value keeps what it held when no answer was copied.
 int32_t get_u32_answer(int32_t id, uint16_t code, uint32_t* value, int32_t wait) {
     uint8_t buf[4];
@@ -50,8 +59,7 @@ int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait) {
 }
 
 int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait) {
-    return send(id, R62_CODE_GET_STATUS, nullptr, 0, status, status ? R62_STATUS_SIZE : 0, nullptr,
-                TIMEOUT_DEFAULT, wait);
+    return send_fixed(id, R62_CODE_GET_STATUS, status, R62_STATUS_SIZE, wait);
 }
 
 int32_t R62_Get_Meas_Log_Entry_List(int32_t id, uint32_t first, uint8_t* list, int32_t wait) {
@@ -147,8 +155,7 @@ int32_t R62_Get_State(int32_t id, uint32_t* state, int32_t wait) {
 }
 
 int32_t R62_Get_Screen(int32_t id, uint8_t* image, int32_t wait) {
-    return send(id, R62_CODE_GET_SCREEN, nullptr, 0, image, image ? R62_SCREEN_SIZE : 0, nullptr,
-                TIMEOUT_DEFAULT, wait);
+    return send_fixed(id, R62_CODE_GET_SCREEN, image, R62_SCREEN_SIZE, wait);
 }
 
 int32_t R62_probe(int32_t id, int32_t /*attempt*/) { return R40_get_serial(id, nullptr, 0); }

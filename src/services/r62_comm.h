@@ -44,13 +44,14 @@ constexpr int32_t R62_WRITE_BUF = 4096;      // request buffer of a file write
 constexpr int32_t R62_WRITE_MAX = R62_WRITE_BUF - static_cast<int32_t>(FILE_REQ_SIZE);  // 4056
 constexpr int32_t R62_SCREEN_SIZE = 1060;
 constexpr uint32_t R62_CLEAR_ALL = 255;      // selector used by the clear-logs command
+constexpr int32_t R62_SHORT_ANSWER = 254;    // result: the answer was shorter than the record read
 
 // `record` holds R62_PARAMS_BUF bytes. `received`, when given, gets the
 // number of record bytes the answer delivered (0 when none was copied).
 int32_t R62_Get_Params(int32_t id, uint8_t* record, int32_t wait, int32_t* received = nullptr);
 // Sends the first R62_PARAMS_SET bytes of `record`.
 int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait);
-// `status` holds R62_STATUS_SIZE bytes.
+// `status` holds R62_STATUS_SIZE bytes; a shorter answer gives R62_SHORT_ANSWER.
 int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait);
 // `list` holds R62_LOG_ENTRIES_SIZE bytes.
 int32_t R62_Get_Meas_Log_Entry_List(int32_t id, uint32_t first, uint8_t* list, int32_t wait);
@@ -77,7 +78,7 @@ int32_t R62_Measure(int32_t id, int32_t* value, int32_t wait);
 int32_t R62_Send_Event(int32_t id, uint32_t event, int32_t wait);
 int32_t R62_Set_State(int32_t id, uint32_t state, int32_t wait);
 int32_t R62_Get_State(int32_t id, uint32_t* state, int32_t wait);
-// `image` holds R62_SCREEN_SIZE bytes.
+// `image` holds R62_SCREEN_SIZE bytes; a shorter answer gives R62_SHORT_ANSWER.
 int32_t R62_Get_Screen(int32_t id, uint8_t* image, int32_t wait);
 
 // Probe pair for MXX_connect (shapes mxx_probe_t / mxx_test_probe_t).
