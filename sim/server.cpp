@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -136,13 +137,29 @@ bool write_all(sim_endpoint_t* ep, const uint8_t* data, size_t len) {
     return true;
 }
 
+// The first 7 bytes of a header (magic, the frame's code, one byte) that
+// the frame's own first 5 bytes complete to 12 with a bad checksum: a reader
+// that does not retry the frame's start inside them loses the frame.
+std::array<uint8_t, 7> false_header(const std::vector<uint8_t>& frame) {
+    std::array<uint8_t, MXX_HEADER_SIZE> window{};
+    std::memcpy(window.data(), MXX_MAGIC, 4);
+    window[4] = frame[MXX_OFF_CODE];
+    window[5] = frame[MXX_OFF_CODE + 1];
+    std::memcpy(window.data() + 7, frame.data(), MXX_HEADER_SIZE - 7);
+    const uint8_t x = MXX_xor(window.data(), MXX_HEADER_SIZE);
+    window[6] = x == 0xFF ? 0x00 : 0xFF;  // anything but x; never 'B'
+    std::array<uint8_t, 7> head;
+    std::memcpy(head.data(), window.data(), head.size());
+    return head;
+}
+
 // Bytes on a paced line take 10 bit times each.
 std::chrono::nanoseconds line_time(size_t bytes, int32_t baud) {
     return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 10 * 1000000000 / baud);
 }
 
-// Sends one frame with the transport faults (stray bytes, split, pacing).
-// A paced frame starts at `earliest` (default: now) or when the line is
+// Sends one frame with the transport faults (stray bytes, false starts,
+// split, pacing). A paced frame starts at `earliest` (default: now) or when the line is
 // free, whichever is later; each 16-byte piece is written when it begins on
 // the line. Times are reckoned from those due times, not from when a sleep
 // ended, so the simulator's own wake-up lag does not slow the line down.
@@ -150,11 +167,14 @@ void ep_send(sim_endpoint_t* ep, std::vector<uint8_t> frame, const sim_faults_t&
              sim_clock::time_point earliest = {}) {
     std::lock_guard lk(ep->write_mu);
     if (ep->closed || ep->muted) return;
-    if (f.stray > 0) {
-        std::vector<uint8_t> pre(static_cast<size_t>(f.stray));
-        for (size_t i = 0; i < pre.size(); ++i) pre[i] = kStray[i % sizeof kStray];
-        frame.insert(frame.begin(), pre.begin(), pre.end());
+    std::vector<uint8_t> pre(static_cast<size_t>(std::max(f.stray, 0)));
+    for (size_t i = 0; i < pre.size(); ++i) pre[i] = kStray[i % sizeof kStray];
+    pre.insert(pre.end(), static_cast<size_t>(std::max(f.stray_b, 0)), MXX_MAGIC[0]);
+    if (f.false_header && frame.size() >= MXX_HEADER_SIZE) {
+        const auto head = false_header(frame);
+        pre.insert(pre.end(), head.begin(), head.end());
     }
+    frame.insert(frame.begin(), pre.begin(), pre.end());
     const size_t piece = f.split > 0 ? static_cast<size_t>(f.split) : frame.size();
     const auto start = f.baud > 0 ? std::max(earliest == sim_clock::time_point{} ? sim_clock::now() : earliest,
                                              ep->tx_due)
@@ -243,6 +263,8 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
             } else {
                 r = SIMI_handle(s, req.code, req.payload, now);
             }
+            if (applies && f.answer_size >= 0 && r.answer && r.code == req.code + MXX_RESPONSE_OFFSET)
+                r.payload.resize(static_cast<size_t>(f.answer_size));
             if (r.scheduled) s->tick_cv.notify_all();
             live = std::move(r.live);
             if (r.answer) {

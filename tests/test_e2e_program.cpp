@@ -279,6 +279,32 @@ TEST(ProgramWithSimulator, StatusFramesOnlyAreSentThreeTimes) {
     EXPECT_NE(r.err, "");
 }
 
+// What the operator sees of answers without their data and of false starts
+// before an answer.
+TEST(ServiceEdition, AnswersWithoutTheirDataFailWith254FalseStartsCostNothing) {
+    const struct {
+        std::vector<std::string> options;
+        std::string command, error;
+        std::vector<int> requests;
+    } cases[] = {
+        {{"--only-code", "8002", "--status-only", "0"}, "gt", "Command R40_cmd_get_time error(code=254)!\n",
+         {8007, 8002, 8002, 8002}},
+        {{"--only-code", "8007", "--answer-size", "13"}, "ss", "Command R62_cmd_set_serial error(code=254)!\n",
+         {8007, 8007}},
+        {{"--stray-b", "1"}, "gs", "", {8007, 8007}},
+        {{"--false-header"}, "gs", "", {8007, 8007}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options[0] + " " + c.command);
+        SimProgram sim(c.options);
+        ProcessResult r = run_tool("qm38v2con-service", com_answers(sim.port()) + c.command + "\nq\n");
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_TRUE(r.out.starts_with(connected_head(sim.port()))) << r.out;
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(request_codes(sim.requests()), c.requests);
+    }
+}
+
 TEST(ServiceEdition, ParameterDumpFileEqualsTheConsoleText) {
     SimProgram sim({});
     std::string dir = temp_dir();
