@@ -44,32 +44,13 @@ bool pin_valid(const char* pin) {
     return strlen(pin) <= MAX_PIN && !strpbrk(pin, ":,/");
 }
 
-struct bt_target_t {
-    long channel;
-    long timeout_ms;
-    std::string address;
-};
-
-bool parse_bt(const char* params, bt_target_t* t) {
-    const char* p = params;
-    if (!comm_parse_number(p, 1, 30, ',', &t->channel) || !comm_parse_number(p, 0, MAX_CONNECT_MS, ',', &t->timeout_ms))
-        return false;
-    const char* colon = strchr(p, ':');
-    if (!colon || static_cast<size_t>(colon - p) > MAX_PIN) return false;
-    const char* addr = colon + 1;
-    if (strnlen(addr, ADDRESS_LENGTH) < ADDRESS_LENGTH || !address_valid(addr)) return false;
-    if (addr[ADDRESS_LENGTH] != '\0' && addr[ADDRESS_LENGTH] != '/') return false;
-    t->address.assign(addr, ADDRESS_LENGTH);
-    return true;
-}
-
 void report_bt(const std::string& address, const char* reason) {
     log_error("Cannot open Bluetooth link to %s: %s\n", address.c_str(), reason);
 }
 
 int32_t bt_open(const char* conn, const char* params, comm_fd* out) {
-    bt_target_t t;
-    if (!parse_bt(params, &t)) {
+    comm_bt_spec_t t;
+    if (!comm_parse_bt(params, &t)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
     }
@@ -95,6 +76,26 @@ int32_t bt_open(const char* conn, const char* params, comm_fd* out) {
     *out = std::move(fd);
     return 0;
 }
+
+}  // namespace
+
+bool comm_parse_bt(const char* params, comm_bt_spec_t* spec) {
+    long channel, timeout_ms;
+    const char* p = params;
+    if (!comm_parse_number(p, 1, 30, ',', &channel) || !comm_parse_number(p, 0, MAX_CONNECT_MS, ',', &timeout_ms))
+        return false;
+    const char* colon = strchr(p, ':');
+    if (!colon || static_cast<size_t>(colon - p) > MAX_PIN) return false;
+    const char* addr = colon + 1;
+    if (strnlen(addr, ADDRESS_LENGTH) < ADDRESS_LENGTH || !address_valid(addr)) return false;
+    if (addr[ADDRESS_LENGTH] != '\0' && addr[ADDRESS_LENGTH] != '/') return false;
+    const char* name = addr[ADDRESS_LENGTH] == '/' ? addr + ADDRESS_LENGTH + 1 : "";
+    *spec = comm_bt_spec_t{static_cast<int32_t>(channel), static_cast<int32_t>(timeout_ms),
+                           std::string(p, static_cast<size_t>(colon - p)), std::string(addr, ADDRESS_LENGTH), name};
+    return true;
+}
+
+namespace {
 
 struct inquiry_t {
     std::mutex control;  // start, wait, cancel

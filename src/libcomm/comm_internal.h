@@ -54,6 +54,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <utility>
 
 #include "libcomm/libcomm.h"
@@ -120,6 +121,31 @@ int32_t comm_format_entry(char* out, const char* format, ...) __attribute__((for
 // Strict decimal number in [min, max] ending at `stop` (or at the end when
 // stop is 0); advances `text` past the stop character. False if malformed.
 bool comm_parse_number(const char*& text, long min, long max, char stop, long* value);
+
+// The transports' connection-string parsers: the text after "<prefix>:" into
+// its values, opening nothing. False for a malformed text.
+struct comm_serial_spec_t {
+    int32_t baud, data_bits, stop_bits, parity, flow;
+    std::string path;
+};
+bool comm_parse_serial(const char* params, comm_serial_spec_t* spec);
+struct comm_tcp_spec_t {
+    int32_t timeout_ms;
+    std::string host;
+    uint16_t port;
+};
+bool comm_parse_tcp(const char* params, comm_tcp_spec_t* spec);
+struct comm_bt_spec_t {
+    int32_t channel;
+    int32_t timeout_ms;
+    std::string pin;
+    std::string address;  // "AA:BB:CC:DD:EE:FF"
+    std::string name;     // after a '/', may be empty
+};
+bool comm_parse_bt(const char* params, comm_bt_spec_t* spec);
+// "<path>/<pid hex>" of a USB entry (the text after "USBx:").
+bool comm_parse_usb(const char* params, std::string* path, unsigned* pid);
+bool comm_parse_fd(const char* params, int* fd);
 
 // Device path of COM port 1..255; false for any other number.
 bool comm_com_port_path(uint16_t port, char* out, size_t size);

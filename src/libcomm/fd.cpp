@@ -12,18 +12,17 @@
 namespace {
 
 int32_t fd_open(const char* conn, const char* params, comm_fd* out) {
-    long fd;
-    const char* p = params;
-    if (!comm_parse_number(p, 0, INT_MAX, '\0', &fd)) {
+    int fd;
+    if (!comm_parse_fd(params, &fd)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
     }
-    const int flags = fcntl(static_cast<int>(fd), F_GETFL);
-    if (flags < 0 || fcntl(static_cast<int>(fd), F_SETFL, flags | O_NONBLOCK) < 0) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
         comm_report_open_error(conn, errno);
         return COMM_ERR_OPEN;
     }
-    out->reset(static_cast<int>(fd));
+    out->reset(fd);
     return 0;
 }
 
@@ -35,6 +34,14 @@ ssize_t fd_write(int fd, const uint8_t* buf, size_t len) {
 }
 
 }  // namespace
+
+bool comm_parse_fd(const char* params, int* fd) {
+    long v;
+    const char* p = params;
+    if (!comm_parse_number(p, 0, INT_MAX, '\0', &v)) return false;
+    *fd = static_cast<int>(v);
+    return true;
+}
 
 const comm_transport_t comm_fd_transport = {"FD", fd_open, comm_fd_read, fd_write, true};
 

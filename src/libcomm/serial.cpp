@@ -55,16 +55,23 @@ bool parse_line(const char*& text, line_t* l) {
 }
 
 int32_t serial_open(const char* conn, const char* params, comm_fd* out) {
-    line_t l;
-    const char* path = params;
-    if (!parse_line(path, &l) || path[0] == '\0') {
+    comm_serial_spec_t s;
+    if (!comm_parse_serial(params, &s)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
     }
-    return comm_serial_open_path(path, l.baud, l.data_bits, l.stop_bits, l.parity, l.flow, out);
+    return comm_serial_open_path(s.path.c_str(), s.baud, s.data_bits, s.stop_bits, s.parity, s.flow, out);
 }
 
 }  // namespace
+
+bool comm_parse_serial(const char* params, comm_serial_spec_t* spec) {
+    line_t l;
+    const char* path = params;
+    if (!parse_line(path, &l) || path[0] == '\0') return false;
+    *spec = comm_serial_spec_t{l.baud, l.data_bits, l.stop_bits, l.parity, l.flow, path};
+    return true;
+}
 
 int32_t comm_serial_open_path(const char* path, int32_t baud, int32_t data_bits, int32_t stop_bits, int32_t parity,
                               int32_t flow, comm_fd* out) {

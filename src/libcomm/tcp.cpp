@@ -16,17 +16,14 @@ namespace {
 constexpr long MAX_CONNECT_MS = 600000;
 
 int32_t tcp_open(const char* conn, const char* params, comm_fd* out) {
-    long timeout_ms;
-    const char* p = params;
-    const char* colon = strrchr(p, ':');
-    long port;
-    const char* port_text = colon ? colon + 1 : nullptr;
-    if (!comm_parse_number(p, 0, MAX_CONNECT_MS, ':', &timeout_ms) || !colon || colon <= p ||
-        !comm_parse_number(port_text, 1, 65535, '\0', &port)) {
+    comm_tcp_spec_t spec;
+    if (!comm_parse_tcp(params, &spec)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
     }
-    const std::string host(p, static_cast<size_t>(colon - p));
+    const std::string& host = spec.host;
+    const long port = spec.port;
+    const long timeout_ms = spec.timeout_ms;
     const std::string service = std::to_string(port);
 
     addrinfo hints{};
@@ -63,6 +60,20 @@ int32_t tcp_open(const char* conn, const char* params, comm_fd* out) {
 }
 
 }  // namespace
+
+bool comm_parse_tcp(const char* params, comm_tcp_spec_t* spec) {
+    long timeout_ms;
+    long port;
+    const char* p = params;
+    const char* colon = strrchr(p, ':');
+    const char* port_text = colon ? colon + 1 : nullptr;
+    if (!comm_parse_number(p, 0, MAX_CONNECT_MS, ':', &timeout_ms) || !colon || colon <= p ||
+        !comm_parse_number(port_text, 1, 65535, '\0', &port))
+        return false;
+    *spec = comm_tcp_spec_t{static_cast<int32_t>(timeout_ms), std::string(p, static_cast<size_t>(colon - p)),
+                            static_cast<uint16_t>(port)};
+    return true;
+}
 
 const comm_transport_t comm_tcp_transport = {"TCP", tcp_open, comm_fd_read, comm_sock_write, false};
 

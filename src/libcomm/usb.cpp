@@ -38,8 +38,9 @@ bool has_usb_prefix(const char* s) {
     return false;
 }
 
-// Splits "<path>/<pid hex>" (the text after "USBx:").
-bool split_entry(const char* params, std::string* path, unsigned* pid) {
+}  // namespace
+
+bool comm_parse_usb(const char* params, std::string* path, unsigned* pid) {
     const char* slash = strrchr(params, '/');
     if (!slash || slash == params || slash[1] == '\0') return false;
     char* end = nullptr;
@@ -51,10 +52,12 @@ bool split_entry(const char* params, std::string* path, unsigned* pid) {
     return true;
 }
 
+namespace {
+
 int32_t usb_open(const char* conn, const char* params, comm_fd* out) {
     std::string path;
     unsigned pid;
-    if (!split_entry(params, &path, &pid)) {
+    if (!comm_parse_usb(params, &path, &pid)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
     }
@@ -160,7 +163,7 @@ int32_t comm_make_conn_string_usb(char* out, const char* entry, int32_t size, ui
     if (!has_usb_prefix(text.c_str())) return COMM_ERR_ARG;
     std::string path;
     unsigned entry_pid;
-    if (split_entry(text.c_str() + 5, &path, &entry_pid))
+    if (comm_parse_usb(text.c_str() + 5, &path, &entry_pid))
         return comm_format_entry(out, "%.4s:%s/%x", text.c_str(), path.c_str(), entry_pid);
     // A bare device path: the product id comes from the caller.
     if (text.size() == 5) return COMM_ERR_ARG;
@@ -188,7 +191,7 @@ int32_t comm_get_devid_string(const char* entry, char* text) {
     }
     std::string path;
     unsigned pid;
-    if (!split_entry(e.c_str() + 5, &path, &pid)) return COMM_ERR_ARG;
+    if (!comm_parse_usb(e.c_str() + 5, &path, &pid)) return COMM_ERR_ARG;
     udev_ptr<udev> u(udev_new());
     udev_ptr<udev_device> tty = u ? device_of_node(u.get(), path.c_str()) : nullptr;
     udev_device* usb = tty ? udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb", "usb_device") : nullptr;
