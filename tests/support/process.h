@@ -1,28 +1,29 @@
-// Runs the project's executables as child processes for end-to-end tests:
-// standard input scripted, standard output and error captured, bounded in time.
+// Runs the project's programs as child processes for end-to-end tests:
+// standard input from a text, output collected, bounded in time.
 #pragma once
+
+#include <signal.h>
 
 #include <string>
 #include <vector>
 
 struct ProcessResult {
-    int exit_code = -1;      // exit status, or -1 when killed / not started
-    bool timed_out = false;
-    std::string out;         // standard output (and error, when merged)
-    std::string err;         // standard error, when not merged
+    int exit_code = -1;  // exit status; -1 when it was killed (time-out) or did not start
+    std::string out;     // standard output (and error, when merged)
+    std::string err;     // standard error, when not merged
 };
 
 struct ProcessOptions {
     std::string stdin_text;
-    int timeout_ms = 20000;
+    int timeout_ms = 30000;
     bool merge_stderr = false;  // one stream, in the order the child wrote it
     std::string cwd;            // working directory; empty: inherit
 };
 
-ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options);
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
-// A long-running child (the simulator) whose output is collected in the
-// background; stopped with SIGTERM on destruction.
+// A long-running child (the simulator), standard output and error merged;
+// stopped with SIGTERM on destruction.
 class BackgroundProcess {
 public:
     explicit BackgroundProcess(const std::vector<std::string>& argv);
@@ -30,18 +31,15 @@ public:
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-    // Waits until the collected output (stdout and stderr merged) contains
-    // `text`; returns the output so far, or an empty string on time-out.
-    std::string wait_for(const std::string& text, int timeout_ms);
-    std::string output();
-    // Sends SIGTERM and reaps the child; returns its exit status.
-    int stop();
+    // The output so far once it contains `text`; empty when it does not come in time.
+    std::string wait_for(const std::string& text, int timeout_ms = 10000);
+    std::string output() const;
+    // Sends `sig` and reaps the child: its exit status, -1 when it had to be killed.
+    int stop(int sig = SIGTERM);
 
 private:
-    void pump(int timeout_ms);
     int pid_ = -1;
-    int fd_ = -1;
-    std::string collected_;
+    int out_ = -1;
 };
 
 // Absolute path of a project executable in the build directory.
