@@ -88,6 +88,31 @@ void BM_FrameAssemblyBare(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameAssemblyBare)->Arg(0)->Arg(4096);
 
+// The assembler over junk: arg 0 bytes of no meaning, arg 1 false starts
+// only (headers cut short, each retried byte by byte), a frame now and then.
+void BM_FrameAssemblyJunk(benchmark::State& state) {
+    const bytes frame = make_frame(0x2456, 64);
+    bytes junk;
+    if (state.range(0) == 0) {
+        for (size_t i = 0; i < 1024; ++i) junk.push_back(static_cast<uint8_t>(i * 37 + 11) | 0x80);
+    } else {
+        for (int i = 0; i < 100; ++i) junk.insert(junk.end(), frame.begin(), frame.begin() + 11);
+    }
+    bytes stream;
+    while (stream.size() < 256 * 1024) {
+        stream.insert(stream.end(), junk.begin(), junk.end());
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    auto rx = std::make_unique<mxx_rx_t>();
+    MXX_rx_reset(rx.get());
+    for (auto _ : state) {
+        int32_t frames = MXX_rx_feed(rx.get(), stream.data(), stream.size(), nullptr, nullptr);
+        benchmark::DoNotOptimize(frames);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stream.size()));
+}
+BENCHMARK(BM_FrameAssemblyJunk)->Arg(0)->Arg(1);
+
 // ---- exchanges over a pseudo-terminal ----
 
 class fd_owner {

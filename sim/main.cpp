@@ -25,11 +25,14 @@ const char kUsage[] =
     "  --reject               answer every request with a rejection frame (12290)\n"
     "  --corrupt              flip a bit in every answer (--corrupt-every N: every N-th)\n"
     "  --stray N              send N stray bytes before every frame\n"
+    "  --stray-b N            send N bytes 'B' (a frame's first byte) before every frame\n"
+    "  --false-header         send a header that never completes before every frame\n"
+    "  --answer-size N        cut or zero-pad every answer's payload to N bytes\n"
     "  --split N              write frames in pieces of at most N bytes\n"
     "  --delay MS             wait MS milliseconds before every answer\n"
     "  --ignore-probe         never answer get-serial (8007)\n"
     "  --drop-link-after N    after N requests: close a TCP connection; a pty goes mute\n"
-    "  --only-code CODE       apply drop/status/reject/corrupt/delay to this request code only\n"
+    "  --only-code CODE       apply drop/status/reject/corrupt/delay/answer size to this code only\n"
     "  --fail CODE:STATUS     answer request CODE with this failure status\n"
     "  --silent CODE          never answer request CODE\n"
     "  --baud RATE            pace the link at RATE baud (10 bits per byte)\n"
@@ -107,10 +110,15 @@ int main(int argc, char** argv) {
             any_fault = true;
         } else if (a == "--ignore-probe") {
             f.ignore_probe = any_fault = true;
+        } else if (a == "--false-header") {
+            f.false_header = any_fault = true;
         } else if (a == "--drop-first" || a == "--drop-every" || a == "--status-only" || a == "--corrupt-every" ||
-                   a == "--stray" || a == "--split" || a == "--delay" || a == "--drop-link-after" ||
-                   a == "--baud" || a == "--only-code" || a == "--silent") {
-            const long hi = a == "--status-only" ? 255 : (a == "--only-code" || a == "--silent") ? 65535 : 100000000;
+                   a == "--stray" || a == "--stray-b" || a == "--answer-size" || a == "--split" || a == "--delay" ||
+                   a == "--drop-link-after" || a == "--baud" || a == "--only-code" || a == "--silent") {
+            const long hi = a == "--status-only"                      ? 255
+                            : (a == "--only-code" || a == "--silent") ? 65535
+                            : a == "--answer-size"                    ? 65533
+                                                                      : 100000000;
             if (!num(0, hi)) return usage_error((a + " needs a number").c_str());
             const auto n = static_cast<int32_t>(v);
             if (a == "--drop-first") f.drop_first = n;
@@ -118,6 +126,8 @@ int main(int argc, char** argv) {
             else if (a == "--status-only") f.status_only = n;
             else if (a == "--corrupt-every") f.corrupt_every = n;
             else if (a == "--stray") f.stray = n;
+            else if (a == "--stray-b") f.stray_b = n;
+            else if (a == "--answer-size") f.answer_size = n;
             else if (a == "--split") f.split = n;
             else if (a == "--delay") f.delay_ms = n;
             else if (a == "--drop-link-after") f.drop_link_after = n;
@@ -169,6 +179,9 @@ int main(int argc, char** argv) {
         if (f.reject) cur.reject = true;
         if (f.corrupt_every != none.corrupt_every) cur.corrupt_every = f.corrupt_every;
         if (f.stray != none.stray) cur.stray = f.stray;
+        if (f.stray_b != none.stray_b) cur.stray_b = f.stray_b;
+        if (f.false_header) cur.false_header = true;
+        if (f.answer_size != none.answer_size) cur.answer_size = f.answer_size;
         if (f.split != none.split) cur.split = f.split;
         if (f.delay_ms != none.delay_ms) cur.delay_ms = f.delay_ms;
         if (f.ignore_probe) cur.ignore_probe = true;

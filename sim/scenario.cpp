@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "link/mxx_frame.h"
 #include "records/wire.h"
 #include "sim/sim_internal.h"
 
@@ -233,6 +234,9 @@ void apply_faults(sim_faults_t& f, const json& j) {
         else if (k == "reject") f.reject = integer(v, 0, 1, k) != 0;
         else if (k == "corrupt_every") f.corrupt_every = static_cast<int32_t>(integer(v, 0, INT32_MAX, k));
         else if (k == "stray") f.stray = static_cast<int32_t>(integer(v, 0, 4096, k));
+        else if (k == "stray_b") f.stray_b = static_cast<int32_t>(integer(v, 0, 4096, k));
+        else if (k == "false_header") f.false_header = integer(v, 0, 1, k) != 0;
+        else if (k == "answer_size") f.answer_size = static_cast<int32_t>(integer(v, -1, MXX_MAX_PAYLOAD, k));
         else if (k == "split") f.split = static_cast<int32_t>(integer(v, 0, 65535, k));
         else if (k == "delay_ms") f.delay_ms = static_cast<int32_t>(integer(v, 0, 600000, k));
         else if (k == "ignore_probe") f.ignore_probe = integer(v, 0, 1, k) != 0;

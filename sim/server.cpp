@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -86,6 +87,8 @@ struct sim_endpoint_t {
     std::thread thread;
     std::mutex write_mu;
     bool closed = false;  // under write_mu
+    // Paced line: when the last byte sent reaches the tool (under write_mu).
+    sim_clock::time_point tx_due{};
     std::atomic<bool> stop{false};
     std::atomic<bool> finished{false};
     std::atomic<bool> muted{false};
@@ -134,29 +137,59 @@ bool write_all(sim_endpoint_t* ep, const uint8_t* data, size_t len) {
     return true;
 }
 
-// Sends one frame with the transport faults (stray bytes, split, pacing).
-void ep_send(sim_endpoint_t* ep, std::vector<uint8_t> frame, const sim_faults_t& f) {
+// The first 7 bytes of a header (magic, the frame's code, one byte) that
+// the frame's own first 5 bytes complete to 12 with a bad checksum: a reader
+// that does not retry the frame's start inside them loses the frame.
+std::array<uint8_t, 7> false_header(const std::vector<uint8_t>& frame) {
+    std::array<uint8_t, MXX_HEADER_SIZE> window{};
+    std::memcpy(window.data(), MXX_MAGIC, 4);
+    window[4] = frame[MXX_OFF_CODE];
+    window[5] = frame[MXX_OFF_CODE + 1];
+    std::memcpy(window.data() + 7, frame.data(), MXX_HEADER_SIZE - 7);
+    const uint8_t x = MXX_xor(window.data(), MXX_HEADER_SIZE);
+    window[6] = x == 0xFF ? 0x00 : 0xFF;  // anything but x; never 'B'
+    std::array<uint8_t, 7> head;
+    std::memcpy(head.data(), window.data(), head.size());
+    return head;
+}
+
+// Bytes on a paced line take 10 bit times each.
+std::chrono::nanoseconds line_time(size_t bytes, int32_t baud) {
+    return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 10 * 1000000000 / baud);
+}
+
+// Sends one frame with the transport faults (stray bytes, false starts,
+// split, pacing). A paced frame starts at `earliest` (default: now) or when the line is
+// free, whichever is later; each 16-byte piece is written when it begins on
+// the line. Times are reckoned from those due times, not from when a sleep
+// ended, so the simulator's own wake-up lag does not slow the line down.
+void ep_send(sim_endpoint_t* ep, std::vector<uint8_t> frame, const sim_faults_t& f,
+             sim_clock::time_point earliest = {}) {
     std::lock_guard lk(ep->write_mu);
     if (ep->closed || ep->muted) return;
-    if (f.stray > 0) {
-        std::vector<uint8_t> pre(static_cast<size_t>(f.stray));
-        for (size_t i = 0; i < pre.size(); ++i) pre[i] = kStray[i % sizeof kStray];
-        frame.insert(frame.begin(), pre.begin(), pre.end());
+    std::vector<uint8_t> pre(static_cast<size_t>(std::max(f.stray, 0)));
+    for (size_t i = 0; i < pre.size(); ++i) pre[i] = kStray[i % sizeof kStray];
+    pre.insert(pre.end(), static_cast<size_t>(std::max(f.stray_b, 0)), MXX_MAGIC[0]);
+    if (f.false_header && frame.size() >= MXX_HEADER_SIZE) {
+        const auto head = false_header(frame);
+        pre.insert(pre.end(), head.begin(), head.end());
     }
+    frame.insert(frame.begin(), pre.begin(), pre.end());
     const size_t piece = f.split > 0 ? static_cast<size_t>(f.split) : frame.size();
-    const auto start = sim_clock::now();
+    const auto start = f.baud > 0 ? std::max(earliest == sim_clock::time_point{} ? sim_clock::now() : earliest,
+                                             ep->tx_due)
+                                   : sim_clock::now();
     size_t sent = 0;
     for (size_t off = 0; off < frame.size(); off += piece) {
         const size_t n = std::min(piece, frame.size() - off);
         if (f.baud > 0) {
-            // A serial line moves 10 bits per byte: keep the bytes on that schedule.
             for (size_t k = 0; k < n; k += 16) {
+                if (!ep_sleep(ep, start + line_time(sent, f.baud) - sim_clock::now())) return;
                 const size_t m = std::min<size_t>(16, n - k);
                 if (!write_all(ep, frame.data() + off + k, m)) return;
                 sent += m;
-                const auto due = start + std::chrono::microseconds(static_cast<int64_t>(sent) * 10000000 / f.baud);
-                if (!ep_sleep(ep, due - sim_clock::now())) return;
             }
+            ep->tx_due = start + line_time(sent, f.baud);
         } else if (!write_all(ep, frame.data() + off, n)) {
             return;
         }
@@ -195,7 +228,18 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
     if (hook) hook(req);
     ++ep->requests;
     if (ep->muted) return;
-    if (f.baud > 0) ep_sleep(ep.get(), std::chrono::microseconds(static_cast<int64_t>(count) * 10000000 / f.baud));
+    // Paced: the request is on the line from when it came, or from when the
+    // tool had the last answer (it may have read that answer's bytes early).
+    sim_clock::time_point answer_at{};
+    if (f.baud > 0) {
+        sim_clock::time_point line_free;
+        {
+            std::lock_guard lk(ep->write_mu);
+            line_free = ep->tx_due;
+        }
+        answer_at = std::max(sim_clock::now(), line_free) + line_time(static_cast<size_t>(count), f.baud);
+        ep_sleep(ep.get(), answer_at - sim_clock::now());
+    }
 
     std::vector<uint8_t> answer;
     std::vector<std::vector<uint8_t>> live;
@@ -219,6 +263,8 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
             } else {
                 r = SIMI_handle(s, req.code, req.payload, now);
             }
+            if (applies && f.answer_size >= 0 && r.answer && r.code == req.code + MXX_RESPONSE_OFFSET)
+                r.payload.resize(static_cast<size_t>(f.answer_size));
             if (r.scheduled) s->tick_cv.notify_all();
             live = std::move(r.live);
             if (r.answer) {
@@ -238,8 +284,11 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
         }
     }
     if (!answer.empty()) {
-        if (delay_ms > 0 && !ep_sleep(ep.get(), std::chrono::milliseconds(delay_ms))) return;
-        ep_send(ep.get(), std::move(answer), f);
+        if (delay_ms > 0) {
+            if (!ep_sleep(ep.get(), std::chrono::milliseconds(delay_ms))) return;
+            answer_at = {};
+        }
+        ep_send(ep.get(), std::move(answer), f, answer_at);
     }
     send_live(ep.get(), live, f);
     if (f.drop_link_after > 0 && ep->requests >= f.drop_link_after) {

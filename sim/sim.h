@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "records/live.h"
+
 struct sim_t;
 
 // Status bytes of refused requests.
@@ -34,10 +36,10 @@ enum : uint8_t {
 // Instrument states reported by get-state (8024).
 enum : uint32_t {
     SIM_STATE_IDLE = 0,
-    SIM_STATE_READY = 2,      // reached after set-state 25; arming events are taken here
-    SIM_STATE_PREPARE = 25,   // requested by the tool; becomes 2 after arm_delay_ms
-    SIM_STATE_MEASURE = 26,   // a single measurement runs
-    SIM_STATE_SCAN = 27,      // a scan is armed/running, until stop
+    SIM_STATE_READY = STATE_READY,      // reached after set-state 25; arming events are taken here
+    SIM_STATE_PREPARE = STATE_PREPARE,  // requested by the tool; becomes 2 after arm_delay_ms
+    SIM_STATE_MEASURE = STATE_MEASURE,  // a single measurement runs
+    SIM_STATE_SCAN = STATE_SCAN,        // a scan is armed/running, until stop
 };
 
 constexpr uint32_t SIM_FLASH_SIZE = 0x7F000;  // external flash image size
@@ -57,13 +59,20 @@ struct sim_faults_t {
     bool reject = false;          // answer every request with a rejection frame (12290)
     int32_t corrupt_every = 0;    // flip one bit in every N-th answer (1: every answer); checksums stay as sent
     int32_t stray = 0;            // N stray bytes (never 0x42 'B') before every frame sent
+    int32_t stray_b = 0;          // N bytes 0x42 ('B', a frame's first byte) before every frame sent
+    bool false_header = false;    // before every frame sent, the start of a header that never completed
+                                  // (magic, the frame's code, one byte): the frame's first 5 bytes make it
+                                  // 12 bytes with a bad checksum
+    int32_t answer_size = -1;     // >= 0: every answer under code + 1000 carries exactly N payload bytes
+                                  // (cut, or padded with zeros)
     int32_t split = 0;            // write every frame in pieces of at most N bytes, 1 ms apart
     int32_t delay_ms = 0;         // wait this long before every answer
     bool ignore_probe = false;    // never answer get-serial (8007), the tool's probe
     int32_t drop_link_after = 0;  // after N requests on one connection: a socket is closed (the tool sees
                                   // the end of the link); a pty goes mute (requests logged, never answered)
     int32_t baud = 0;             // pace the link as a serial line at this rate, 10 bits per byte, both ways
-    uint16_t only_code = 0;       // non-zero: drop/status_only/reject/corrupt/delay apply to this request code only
+    uint16_t only_code = 0;       // non-zero: drop/status_only/reject/corrupt/delay/answer_size apply to this
+                                  // request code only
     std::map<uint16_t, uint8_t> fail_codes;  // request code -> answer code + 1000 with this status, no payload
     std::set<uint16_t> silent_codes;         // request codes never answered
 };

@@ -1,4 +1,4 @@
-// Simulator internals shared by the instrument model (instrument.cpp), the
+// Simulator internals shared by the instrument model (ins_*.cpp), the
 // generators (demo.cpp), scenarios (scenario.cpp) and the server (server.cpp).
 #pragma once
 
@@ -108,7 +108,35 @@ struct sim_reply_t {
     bool scheduled = false;                  // new actions were scheduled: wake the ticker
 };
 
-// ---- instrument.cpp (callers hold sim_t::mu) ----
+// ---- ins_*.cpp, the instrument by family (callers hold sim_t::mu) ----
+using sim_handler_fn = sim_reply_t (*)(sim_t* s, uint16_t code, std::span<const uint8_t> payload,
+                                       sim_clock::time_point now);
+sim_reply_t SIMI_ok(uint16_t code, std::vector<uint8_t> payload = {});
+sim_reply_t SIMI_fail(uint16_t code, uint8_t status);
+std::vector<uint8_t> SIMI_u32(uint32_t v);
+void SIMI_reboot(sim_t* s, sim_clock::time_point now);  // the answer goes out, then silence
+// ins_files.cpp
+sim_reply_t SIMI_on_file_info(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_read_file(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_write_file(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_entry_list(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_clear_logs(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+// A new record goes to meas/last.dat and the first free slot (the oldest when full).
+void SIMI_store_record(sim_instrument_t& ins, const std::vector<uint8_t>& rec);
+// ins_measure.cpp
+sim_reply_t SIMI_on_send_event(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_set_state(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_get_state(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_measure(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+void SIMI_abort_measurement(sim_instrument_t& ins);
+// A record of the given type stamped with the clock, settings and a position.
+std::vector<uint8_t> SIMI_new_record(const sim_instrument_t& ins, uint32_t type);
+// ins_flash.cpp
+sim_reply_t SIMI_on_erase_flash(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_read_flash(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_write_flash(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+sim_reply_t SIMI_on_flash_fw(sim_t*, uint16_t, std::span<const uint8_t>, sim_clock::time_point);
+// the rest
 void SIMI_init(sim_t* s);  // empty instrument: directories, params, status, flash, clock
 sim_reply_t SIMI_handle(sim_t* s, uint16_t code, std::span<const uint8_t> payload, sim_clock::time_point now);
 // Runs due actions; appends live payloads. Returns the next due time, or max() when none.

@@ -11,6 +11,8 @@
 
 #include "commands/r40_cmds.h"
 #include "commands/r62_cmds.h"
+#include "commands/r62_fw.h"
+#include "commands/r62_log.h"
 #include "commands/r62_params.h"
 #include "console/conutil.h"
 #include "console/globals.h"
@@ -151,6 +153,34 @@ TEST_F(SimCommands, SetTimeShiftsTheLocalClockByTheOffsetGivenOrAskedFor) {
     EXPECT_EQ(cap.err, "Command R40_cmd_set_time error(code=1)!\n");
 }
 
+// A prompt stopped by the end of input or by Ctrl-C (pressed while the
+// current serial is read) keeps a default the operator never confirmed:
+// nothing is written, nothing more is said.
+TEST_F(SimCommands, SerialAndClockStoppedAtTheirPromptSendNothing) {
+    const std::tuple<menu_handler_t, int32_t, const char*, const char*, bool, const char*> rows[] = {
+        // handler, argument, command line, answers, Ctrl-C during the serial read, printed
+        {R62_cmd_set_serial, 0, "ss\n", "", false, "Enter serial[XXXX]:"},
+        {R62_cmd_set_serial, 0, "ss 12\n", "12", false, "Enter serial[XXXX]:Enter serial[XXXX]:"},
+        {R62_cmd_set_serial, 0, "ss\n", "1234\n", true, ""},
+        {R40_cmd_set_serial, 0, "ss\n", "12345678\n", true, ""},
+        {R62_cmd_set_time, 0, "st\n", "", false, "Enter offset[0]:"},
+    };
+    SIM_set_serial(sim(), "A000XXXX");
+    for (const auto& [handler, argument, line, answers, ctrl_c, printed] : rows) {
+        SIM_clear_requests(sim());
+        if (ctrl_c)
+            SIM_set_request_hook(sim(), [](const sim_request_t& r) {
+                if (r.code == 8007) input_interrupt();
+            });
+        EXPECT_EQ(run(handler, line, answers, argument), std::string("-1 ") + printed) << line << answers;
+        SIM_set_request_hook(sim(), nullptr);
+        input_interrupt_clear();
+        EXPECT_TRUE(requests(8104).empty()) << line << answers;
+        EXPECT_TRUE(requests(8003).empty()) << line << answers;
+    }
+    EXPECT_EQ(SIM_get_serial(sim()), "A000XXXX");
+}
+
 TEST(CommandsWithoutLink, EveryDeviceCommandRefusesWithoutTraffic) {
     SimLink link;  // an instrument that is never connected to
     connected.store(0);
@@ -158,6 +188,8 @@ TEST(CommandsWithoutLink, EveryDeviceCommandRefusesWithoutTraffic) {
         R40_cmd_get_fw_version, R40_cmd_get_serial, R40_cmd_set_serial, R40_cmd_get_time,   R40_cmd_set_time,
         R40_cmd_restart,        R62_cmd_get_fw_version, R62_cmd_get_serial, R62_cmd_set_serial, R62_cmd_get_time,
         R62_cmd_set_time,       R62_cmd_restart,    R62_cmd_get_params, R62_cmd_set_params, R62_cmd_set_memory,
+        R62_cmd_get_meas_log,
+        R62_cmd_upload_gfw,     R62_cmd_verify_gfw, R62_cmd_flash_fw,
     };
     for (size_t i = 0; i < std::size(handlers); ++i)
         EXPECT_EQ(run(handlers[i], "x 1234\n", "y\n"), "-1 \nDevice not connected!\n") << i;

@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "console/connect_dev.h"
+#include "console/conutil.h"
 #include "console/globals.h"
 #include "support/console_capture.h"
 
@@ -93,9 +95,6 @@ TEST(Dialogue, EveryBranchShowsItsChoicesAndOpensWhatWasChosen) {
          kMenu + kType + "Select COM port[1]:" + kConnecting + "Error!\n", {"COM1"}, 0},
         {"wait timed out", [](FakeLink& l) { l.wait_result = COMM_ERR_TIMEOUT; }, "3\n\n",
          kMenu + kType + "Select COM port[1]:" + kConnecting, {"COM1"}, -1},
-        {"end of input takes the defaults", [](FakeLink& l) { l.usb = {"USBS:/dev/ttyACM0/c45"}; }, "",
-         kMenu + kType + "0. No device\n1. 'dev USBS:/dev/ttyACM0/c45'\n\nSelect device[1]:" + kOk,
-         {"USBS:/dev/ttyACM0/c45"}, 0},
     };
     for (const auto& c : cases) {
         FakeLink link;
@@ -108,3 +107,24 @@ TEST(Dialogue, EveryBranchShowsItsChoicesAndOpensWhatWasChosen) {
     }
 }
 
+// Defaults the operator never confirmed open nothing.
+TEST(Dialogue, EndOfInputOrCtrlCConnectsToNothing) {
+    const std::tuple<const char*, bool, std::string> rows[] = {
+        {"", false, kMenu + kType},
+        {"3\n", false, kMenu + kType + "Select COM port[1]:"},
+        {"2\n", false, kMenu + kType + "0. No device\n1. 'dev USBS:/dev/ttyACM0/c45'\n\nSelect device[1]:"},
+        {"3\n8\n", true, kMenu},
+    };
+    connected.store(0);
+    for (const auto& [input, ctrl_c, shown] : rows) {
+        FakeLink link;
+        link.usb = {"USBS:/dev/ttyACM0/c45"};
+        fake = &link;
+        if (ctrl_c) input_interrupt();
+        int32_t result = 0;
+        EXPECT_EQ(console_out(input, [&] { result = connect_dev_with(&kFakeOps); }), shown) << input;
+        input_interrupt_clear();
+        EXPECT_TRUE(link.connects.empty()) << input;
+        EXPECT_EQ(result, -1) << input;
+    }
+}

@@ -52,12 +52,12 @@ TEST(ConutilParsers, BoundsAndWhatIsStored) {
     EXPECT_EQ(parsed<float>(input_float, 0, 2, {" 1.5\n", "2e1", "nan", "x1"}), "1 1.5|0 20|0 nan|0 85");
 }
 
-TEST(ConutilLineInput, WaitEnterTakesALineThenLongLinesComeInPieces) {
+TEST(ConutilLineInput, WaitEnterTakesALineLongLinesAreCutAndTheirTailDropped) {
     std::vector<std::string> pieces;
     std::vector<int32_t> eof;
-    console_out("skip this line\nabcdefghij\nxy\nlast", [&] {
+    console_out("skip this line\nabcdefghij\nabcd\nxy\nlast", [&] {
         input_wait_enter();
-        for (int size : {5, 5, 5, 10, 10, 10}) {
+        for (int size : {5, 5, 5, 10, 10}) {
             char buf[16];
             std::memset(buf, 'Z', sizeof buf);
             input_get(buf, size);
@@ -65,8 +65,19 @@ TEST(ConutilLineInput, WaitEnterTakesALineThenLongLinesComeInPieces) {
             eof.push_back(input_eof());
         }
     });
-    EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "efgh", "ij\n", "xy\n", "last", ""}));
-    EXPECT_EQ(eof, (std::vector<int32_t>{0, 0, 0, 0, 1, 1}));
+    // A line that just fits without its end-of-line loses only that.
+    EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "abcd", "xy\n", "last", ""}));
+    // The end counts once a read finds nothing, not with the last line.
+    EXPECT_EQ(eof, (std::vector<int32_t>{0, 0, 0, 0, 1}));
+
+    // The tail of an over-long answer is never the next answer.
+    int32_t i = 1, j = 1;
+    console_out(std::string(1023, ' ') + "3\n4\n", [&] {
+        input_integer_msg(&i, 0, 9, "i");
+        input_integer_msg(&j, 0, 9, "j");
+    });
+    EXPECT_EQ(i, 1);
+    EXPECT_EQ(j, 4);
 }
 
 TEST(ConutilYesNo, DefaultShownAnswersAndReasking) {
@@ -74,8 +85,8 @@ TEST(ConutilYesNo, DefaultShownAnswersAndReasking) {
         {"Y\n", 0, "Save[no]:", 1},  {"  yes  \n", 0, "Save[no]:", 1},
         {"N\n", 1, "Save[yes]:", 0}, {"\n", 1, "Save[yes]:", 1},
         {"maybe\nyess\nno\n", 1, "Save[yes]:Save[yes]:Save[yes]:", 0},
-        {"", 1, "Save[yes]:", 1},       // end of input keeps the value
-        {"maybe", 0, "Save[no]:", 0},   // an invalid last line is not asked again
+        {"", 1, "Save[yes]:", 1},                // end of input keeps the value
+        {"maybe", 0, "Save[no]:Save[no]:", 0},  // an invalid last line is asked again, then the end stops it
         {"y", 0, "Save[no]:", 1},       // a last line without end-of-line still counts
     };
     for (const auto& [input, before, shown, after] : rows) {
@@ -123,9 +134,10 @@ TEST(ConutilTypedPrompts, EachKindShowsItsDefaultAsksAgainAndStopsAtTheEndOfInpu
     EXPECT_EQ(values(), answered);
     EXPECT_STREQ(text, "new");
 
-    // A last line every prompt rejects, then nothing: each shows once and keeps its value.
+    // A last line the first prompt rejects, then nothing: it asks again and
+    // meets the end; the later prompts show nothing. Every value stays.
     out = console_out(std::string(19, 'z'), ask_all);
-    EXPECT_EQ(out, "i[2]:c[-7]:u[254]:s[-32768]:H[0x00000abc]:C[0x1f]:S[0x07]:S[0x1234]:Gain[2.250]:Name[new]:k[3]:");
+    EXPECT_EQ(out, "i[2]:i[2]:");
     EXPECT_EQ(values(), answered);
     EXPECT_STREQ(text, "new");
 }

@@ -56,16 +56,55 @@ TEST(ConutilMenuRun, MatchingQuittingAndHandlerLines) {
         {"whole line with params", "  re now please\nq\n", ">>", {"first:  re now please\n"}},
         {"help lists, then runs an entry named so", "he\nHELP\nq\n", ">" + help + ">" + help + ">", {"first:HELP\n"}},
         {"every match gets the whole line", "x 1 2\ny\n", ">", {"first:x 1 2\n", "second:x 1 2\n"}},
-        // 254 characters per read: the rest is a command line of its own.
-        {"long line in pieces", std::string(254, 'z') + "re " + tail + "\nq\n", ">>>", {"first:re " + tail + "\n"}},
+        // 254 characters per read: the rest of the line is dropped, never a command.
+        {"tail of a long line runs nothing", std::string(254, 'z') + "re " + tail + "\nre\nq\n", ">>>",
+         {"first:re\n"}},
         {"end of input ends the loop", "y\nfoo\n", ">>>", {"second:y\n"}},
-        {"last line without end-of-line", "re", ">", {"first:re"}},
+        {"last line without end-of-line", "re", ">>", {"first:re"}},
     };
     for (const auto& [name, input, shown, ran] : cases) {
         auto menu = make();
         calls.clear();
         int32_t rc = -1;
         EXPECT_EQ(console_out(input, [&] { rc = menu_run(menu.get()); }), shown) << name;
+        EXPECT_EQ(calls, ran) << name;
+        EXPECT_EQ(rc, 0) << name;
+    }
+}
+
+// Ctrl-C pressed while a command runs, and a command asking at the end of input.
+int32_t ctrl_c(char line[], int32_t) {
+    calls.push_back("ctrl_c:" + std::string(line));
+    input_interrupt();
+    return -1;
+}
+int32_t asks(char[], int32_t) {
+    int32_t v = 0;
+    input_integer_msg(&v, 0, 9, "n");
+    calls.push_back("asks:" + std::to_string(v));
+    return 0;
+}
+
+TEST(ConutilMenuRun, CtrlCAndTheEndOfInputStopCommands) {
+    const std::tuple<const char*, std::string, bool, std::string, std::string, std::vector<std::string>> cases[] = {
+        // name, input, Ctrl-C at the first prompt, shown, error channel, calls
+        {"stopped command: no later match, said, flag cleared", "c\na\n5\nq\n", false, ">>n[0]:>", "\nInterrupted.\n",
+         {"ctrl_c:c\n", "asks:5"}},
+        {"end of input inside a command quits at once", "a\n", false, ">n[0]:", "", {"asks:0"}},
+        {"Ctrl-C at the prompt quits, nothing runs", "a\n5\n", true, ">", "", {}},
+    };
+    for (const auto& [name, input, at_prompt, shown, errors, ran] : cases) {
+        auto menu = make_menu({{"c", "ctrl-c", "", ctrl_c}, {"c", "also", "", second}, {"a", "ask", "", asks},
+                               {"q", "quit", "", nullptr}});
+        calls.clear();
+        int32_t rc = -1;
+        const console_capture_t cap = console_run(input, [&] {
+            if (at_prompt) input_interrupt();
+            rc = menu_run(menu.get());
+        });
+        input_interrupt_clear();
+        EXPECT_EQ(cap.out, shown) << name;
+        EXPECT_EQ(cap.err, errors) << name;
         EXPECT_EQ(calls, ran) << name;
         EXPECT_EQ(rc, 0) << name;
     }

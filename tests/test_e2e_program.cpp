@@ -5,6 +5,7 @@
 // read exactly what the instrument received).
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -25,16 +26,35 @@ const std::string kMenu =
     "[  q] quit       - quits program\n";
 const std::string kServiceMenu =
     "[ he] help\n"
-    "[ sm] set memory - set memory records to 4000\n"
-    "[ re] restart    - restarts device\n"
-    "[ ve] version    - displays device firmware version\n"
-    "[ gs] get serial - displays device serial number\n"
-    "[ ss] set serial - sets device serial number\n"
-    "[ gt] get time   - displays device date/time\n"
-    "[ st] set time   - sets device date/time\n"
-    "[ gp] get params - displays device parameters\n"
-    "[ sp] set params - edits device parameters\n"
-    "[  q] quit       - quits program\n";
+    "[ sm] set memory    - set memory records to 4000\n"
+    "[ re] restart       - restarts device\n"
+    "[ ve] version       - displays device firmware version\n"
+    "[ gs] get serial    - displays device serial number\n"
+    "[ ss] set serial    - sets device serial number\n"
+    "[ gt] get time      - displays device date/time\n"
+    "[ st] set time      - sets device date/time\n"
+    "[ gp] get params    - displays device parameters\n"
+    "[ sp] set params    - edits device parameters\n"
+    "[gst] get status    - displays device status\n"
+    "[gmw] get model     - displays hardware options\n"
+    "[smw] set model     - sets hardware options\n"
+    "[scr] screen        - saves device screen as BMP\n"
+    "[ me] measure       - runs a single measurement\n"
+    "[sca] scanner       - runs a scan\n"
+    "[ md] measure data  - reads raw samples\n"
+    "[log] meas log      - downloads measurement log\n"
+    "[lut] conc lut      - edits concentration look-up table\n"
+    "[del] delete record - deletes one log record\n"
+    "[clr] clear logs    - clears device logs\n"
+    "[pur] purge         - deletes all log records\n"
+    "[tar] upload tar    - uploads TAR archive to device\n"
+    "[ sd] download sd   - downloads storage image\n"
+    "[mem] memory usage  - displays device heap report\n"
+    "[cfw] create gfw    - creates firmware image file\n"
+    "[ufw] upload gfw    - uploads firmware image\n"
+    "[vfw] verify gfw    - verifies uploaded firmware\n"
+    "[ffw] flash fw      - flashes uploaded firmware\n"
+    "[  q] quit          - quits program\n";
 const std::string kNotConnected = "\nDevice not connected!\n";
 const std::string kConnectError = "\nError connecting device!\n";
 
@@ -48,6 +68,7 @@ public:
     }
     int port() const { return port_; }
     std::string requests() { return proc_.output(); }
+    bool received(const std::string& text) { return !proc_.wait_for(text, 20000).empty(); }
 
 private:
     static std::vector<std::string> args(std::vector<std::string> options) {
@@ -111,6 +132,39 @@ TEST(ProgramWithSimulator, ConnectSetMemoryRestartAndQuit) {
     EXPECT_NE(seen.find("request 8202 timeout 800 payload 319 bytes"), std::string::npos) << seen;
 }
 
+TEST(ProgramWithSimulator, TheTailOfALongLineRunsNothing) {
+    SimProgram sim({});
+    ProcessResult r = run_tool("qm38v2con", com_answers(sim.port()) + std::string(254, ' ') + "re\nq\n");
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.out, kConnectedHead + kMenu + ">>" + "\nDevice disconnected!\n");
+    EXPECT_EQ(request_codes(sim.requests()), std::vector<int>{8007});
+}
+
+// Ctrl-C as the operator presses it: while a slow command runs, while a
+// command waits at its prompt, then at the menu prompt.
+TEST(ProgramWithSimulator, CtrlCStopsTheCommandKeepsTheLinkAndQuitsAtTheMenu) {
+    // The first two get-params tries go unanswered, so the exchange is still
+    // running when the first one reaches the instrument; the third succeeds.
+    SimProgram sim({"--only-code", "8201", "--drop-first", "2"});
+    ASSERT_GT(sim.port(), 128);
+    BackgroundProcess tool({bin_path("qm38v2con-service")}, true);
+    const std::string menu = kConnectedHead + kServiceMenu + ">";
+    ASSERT_TRUE(tool.send(com_answers(sim.port()) + "sm\n"));
+    ASSERT_TRUE(sim.received("request 8201"));
+    ASSERT_TRUE(tool.signal(SIGINT));
+    ASSERT_NE(tool.wait_for(menu + "\nInterrupted.\n>", 20000), "") << tool.output();
+    ASSERT_TRUE(tool.send("gs\nst\n"));
+    ASSERT_NE(tool.wait_for("Enter offset[0]:", 20000), "") << tool.output();
+    ASSERT_TRUE(tool.signal(SIGINT));
+    ASSERT_NE(tool.wait_for("Enter offset[0]:\nInterrupted.\n>", 20000), "") << tool.output();
+    ASSERT_TRUE(tool.signal(SIGINT));
+    EXPECT_EQ(tool.wait_exit(20000), 0);
+    EXPECT_EQ(tool.output(), menu + "\nInterrupted.\n>" + "Serial = A0001234\n>" + "Enter offset[0]:" +
+                                 "\nInterrupted.\n>" + "\nDevice disconnected!\n");
+    // The record fetched while Ctrl-C was pressed never went back; no clock was set.
+    EXPECT_EQ(request_codes(sim.requests()), (std::vector<int>{8007, 8201, 8201, 8201, 8007}));
+}
+
 // Unanswered, or answered with a serial not beginning with 'A': one probe on
 // opening and six retries on idle events, then no instrument.
 TEST(ProgramWithSimulator, WithoutIdentificationTheDeviceIsUndefined) {
@@ -167,6 +221,32 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{{"--fail", "8202:1"}, "Command R62_cmd_set_memory error(code=1)!\n"},
         FaultCase{{"--corrupt-every", "2"}, ""}, FaultCase{{"--stray", "3"}, ""},
         FaultCase{{"--split", "3"}, ""}));
+
+// What the operator sees of answers without their data and of false starts
+// before an answer.
+TEST(ServiceEdition, AnswersWithoutTheirDataFailWith254FalseStartsCostNothing) {
+    const struct {
+        std::vector<std::string> options;
+        std::string command, error;
+        std::vector<int> requests;
+    } cases[] = {
+        {{"--only-code", "8002", "--status-only", "0"}, "gt", "Command R40_cmd_get_time error(code=254)!\n",
+         {8007, 8002, 8002, 8002}},
+        {{"--only-code", "8007", "--answer-size", "13"}, "ss", "Command R62_cmd_set_serial error(code=254)!\n",
+         {8007, 8007}},
+        {{"--stray-b", "1"}, "gs", "", {8007, 8007}},
+        {{"--false-header"}, "gs", "", {8007, 8007}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options[0] + " " + c.command);
+        SimProgram sim(c.options);
+        ProcessResult r = run_tool("qm38v2con-service", com_answers(sim.port()) + c.command + "\nq\n");
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_TRUE(r.out.starts_with(kConnectedHead)) << r.out;
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(request_codes(sim.requests()), c.requests);
+    }
+}
 
 // The simulator served from this process, so the test reads exactly what the
 // instrument received: set-memory changes only the record count; the editor,

@@ -65,6 +65,8 @@ TEST(FrameAssembly, GarbageIsSkippedBrokenFramesAreDroppedAndTheNextFrameGetsThr
     bad_header[8] ^= 0x01;
     bad_magic[3] = 0x00;
     bad_magic[11] = MXX_xor(bad_magic.data(), 11);  // only the magic is wrong
+    bytes short_header = header(3);
+    short_header.resize(7);
     bytes fits(65523, 0x5A);  // 12 + 65524: exactly the assembly buffer
     fits[0] = 0x01;
     const struct {
@@ -74,8 +76,12 @@ TEST(FrameAssembly, GarbageIsSkippedBrokenFramesAreDroppedAndTheNextFrameGetsThr
     } cases[] = {
         {"stray bytes and a broken magic", cat({{0x00, 0x42, 0x52, 0xFF, 0x13}, bad_magic, kSerialAnswer}),
          {kSerialAnswer}},
-        // The second 'B' is taken as a broken 'R': only the first frame is lost.
-        {"doubled start byte", cat({{0x42}, kSerialAnswer, kSerialAnswer}), {kSerialAnswer}},
+        // Each byte that breaks a start is a start of its own.
+        {"stray start byte", cat({{0x42}, kSerialAnswer, kSerialAnswer}), {kSerialAnswer, kSerialAnswer}},
+        {"broken magic", cat({{0x42, 0x52}, kSerialAnswer}), {kSerialAnswer}},
+        // The frame begins inside a false header: found once that header fails its checksum.
+        {"magic alone", cat({{0x42, 0x52, 0x4E, 0x4F}, kSerialAnswer}), {kSerialAnswer}},
+        {"header cut short", cat({short_header, kSerialAnswer}), {kSerialAnswer}},
         {"length 0 is a whole 12-byte frame", header(0), {header(0)}},
         {"bad payload checksum", cat({bad_payload, kSerialAnswer}), {kSerialAnswer}},
         {"bad header checksum", cat({bad_header, kSerialAnswer}), {kSerialAnswer}},

@@ -235,6 +235,14 @@ TEST(Slots, ResponseWakesStatusWaitsAReportedSlotIsHeldUntilTheNextWrite) {
     EXPECT_EQ(wait(20), (counts{COMM_ERR_TIMEOUT, 0, 0, 6}));
     EXPECT_EQ(comm_unhook_response(l.id), 0);
     EXPECT_EQ(fill(9007, answer), 0);
+    // Whatever the slots held from an earlier exchange, arming starts them empty.
+    uint8_t buf2[16];
+    ASSERT_EQ(comm_hook_response(l.id, 9007, buf1, 21, 12290, buf2, 16, 12289, buf3, 8), 0);
+    EXPECT_EQ(fill(9007, answer), 1);
+    EXPECT_EQ(fill(12290, bytes(13, 0x02)), 1);
+    EXPECT_EQ(fill(12289, bytes(8, 0x03)), 1);
+    ASSERT_EQ(comm_hook_response(l.id, 9007, buf1, 21, 12290, buf2, 16, 12289, buf3, 8), 0);
+    EXPECT_EQ(wait(20), (counts{COMM_ERR_TIMEOUT, 0, 0, 0}));
 }
 
 TEST(Links, IdsAreNeverReusedTheWalkDropsALinkBeforeItsEvent3AndShutEndsTheRest) {

@@ -1,6 +1,7 @@
 // The parameter dump against the simulated instrument: what is printed and
-// saved, and how a file that cannot be written is reported. What set-memory
-// and the editor send back shows in the programs' end-to-end tests.
+// saved, and how a file that cannot be written is reported; and what a
+// stopped parameter command leaves. What set-memory and the editor send back
+// shows in the programs' end-to-end tests.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,16 +13,26 @@
 #include <vector>
 
 #include "commands/r62_params.h"
+#include "console/conutil.h"
+#include "records/params.h"
 #include "support/console_capture.h"
 #include "support/sim_link.h"
 
 namespace fs = std::filesystem;
 
-TEST(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
+class SimParams : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(link.open());
+        fetched = SIM_get_params(sim());
+    }
+    sim_t* sim() { return link.sim(); }
+
     SimLink link;
-    ASSERT_TRUE(link.open());
-    sim_t* sim = link.sim();
-    const std::vector<uint8_t> fetched = SIM_get_params(sim);
+    std::vector<uint8_t> fetched;
+};
+
+TEST_F(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
     const fs::path dir = fs::temp_directory_path() / ("params_test_" + std::to_string(::getpid()));
     fs::create_directories(dir);
     const fs::path old = fs::current_path();
@@ -41,9 +52,9 @@ TEST(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
     };
     for (const auto& [input, serial_fails, prompts, file, extended, errors] : rows) {
         if (serial_fails) {
-            sim_faults_t f = SIM_get_faults(sim);
+            sim_faults_t f = SIM_get_faults(sim());
             f.fail_codes[8007] = 1;
-            SIM_set_faults(sim, f);
+            SIM_set_faults(sim(), f);
         }
         int32_t r = -1;
         const auto cap = console_run(input, [&] { r = R62_cmd_get_params(nullptr, 0); });
@@ -61,7 +72,46 @@ TEST(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
         }
         EXPECT_TRUE(fs::is_empty(dir)) << input;  // no other file
     }
-    EXPECT_EQ(SIM_request_count(sim, 8202), 0u);  // the dump sends nothing
+    EXPECT_EQ(SIM_request_count(sim(), 8202), 0u);  // the dump sends nothing
+    fs::current_path(old);
+    fs::remove_all(dir);
+}
+
+// Ctrl-C while the record is fetched, or the end of input at any prompt:
+// nothing goes back to the instrument, no file is made, no dump is printed.
+TEST_F(SimParams, StoppedCommandsSendAndWriteNothing) {
+    const fs::path dir = fs::temp_directory_path() / ("params_stop_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const fs::path old = fs::current_path();
+    fs::current_path(dir);
+    const std::string asked = "Extended parameters[no]:Save to file[no]:";
+    const std::tuple<menu_handler_t, const char*, bool, std::string> rows[] = {
+        // handler, answers, Ctrl-C during the fetch, printed
+        {R62_cmd_set_memory, "", true, ""},
+        {R62_cmd_set_params, "n\n", true, ""},
+        {R62_cmd_set_params, "n\n1\n", false,
+         "Extended parameters[no]:Params.audio_vol[" + std::to_string(fetched[PARAMS_OFF_AUDIO_VOL]) +
+             "]:Params.contrast[" + std::to_string(fetched[PARAMS_OFF_CONTRAST]) + "]:"},
+        {R62_cmd_get_params, "n\n", true, ""},
+        {R62_cmd_get_params, "y\n", false, "Extended parameters[no]:Save to file[no]:"},
+        {R62_cmd_get_params, "n\ny\n", false,
+         asked + "Serial = A0001234\nEnter params file name[params_A0001234.txt]:"},
+    };
+    for (const auto& [handler, input, ctrl_c, printed] : rows) {
+        if (ctrl_c)
+            SIM_set_request_hook(sim(), [](const sim_request_t& r) {
+                if (r.code == 8201) input_interrupt();
+            });
+        int32_t r = 0;
+        const auto cap = console_run(input, [&] { r = handler(nullptr, 0); });
+        SIM_set_request_hook(sim(), nullptr);
+        input_interrupt_clear();
+        EXPECT_EQ(r, -1) << input;
+        EXPECT_EQ(cap.out, printed) << input;
+        EXPECT_EQ(cap.err, "") << input;
+        EXPECT_TRUE(fs::is_empty(dir)) << input;
+    }
+    EXPECT_EQ(SIM_request_count(sim(), 8202), 0u);
     fs::current_path(old);
     fs::remove_all(dir);
 }

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <tuple>
 
 #include "commands/r62_params.h"
+#include "commands/r62_status.h"
 #include "services/r40_comm.h"
 #include "support/console_capture.h"
 #include "support/link_peer.h"
@@ -64,15 +67,15 @@ TEST_F(ScriptedLink, ReadCountIsHeldToTheBytesThatArrivedAndTheSizeAsked) {
         {"count above what arrived", le32(100, bytes(10, 0x5A)), 150, 10},
         {"count above the size asked", le32(50, bytes(50, 0x5A)), 20, 20},
         {"negative count", le32(-7, bytes(8, 0x5A)), 16, 0},
-        {"no count at all", {}, 16, 0},
+        {"no count at all", {}, 16, -1},  // no answer to read: code 254, nothing stored
     };
     for (const auto& [name, payload, size, expect] : rows) {
         script([&](uint16_t code) { return code == R62_CODE_READ_FILE ? frame(9211, payload) : bytes{}; });
         bytes buf(size, 0xEE);  // exactly the size asked: a longer copy trips the sanitizer
         int32_t got = -1;
-        EXPECT_EQ(R62_Read_File(id, "f", buf.data(), 0, size, &got, 1), 0) << name;
+        EXPECT_EQ(R62_Read_File(id, "f", buf.data(), 0, size, &got, 1), expect < 0 ? 254 : 0) << name;
         EXPECT_EQ(got, expect) << name;
-        EXPECT_EQ(std::count(buf.begin(), buf.end(), 0x5A), expect) << name;
+        EXPECT_EQ(std::count(buf.begin(), buf.end(), 0x5A), std::max(expect, 0)) << name;
     }
 }
 
@@ -99,6 +102,24 @@ TEST_F(ScriptedLink, ParameterRecordShorterThanItsHeadIsReportedAndNeverSentBack
         EXPECT_EQ(cap.out, "") << error;
         EXPECT_EQ(count(R62_CODE_SET_PARAMS), result == 0 ? 1u : 0u) << error;
     }
+}
+
+// Status and screen answers shorter than their records: the command fails
+// and prints or saves nothing of them.
+TEST_F(ScriptedLink, ShortStatusAndScreenAreFailures) {
+    const std::tuple<uint16_t, size_t, menu_handler_t, const char*> rows[] = {
+        {R62_CODE_GET_STATUS, 19, R62_cmd_get_status, ""},
+        {R62_CODE_GET_SCREEN, 1059, R62_cmd_get_screen, "Capturing screen image..."},
+    };
+    for (const auto& [code, size, handler, out] : rows) {
+        script([code = code, size = size](uint16_t c) { return c == code ? frame(c + 1000, bytes(size, 0xFF)) : bytes{}; });
+        int32_t r = 0;
+        const auto cap = console_run("\n", [&, handler = handler] { r = handler(nullptr, 0); });
+        EXPECT_EQ(r, -1) << code;
+        EXPECT_EQ(cap.out, out);
+        EXPECT_NE(cap.err.find("error(code=254)!\n"), std::string::npos) << cap.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists("screen.bmp"));
 }
 
 TEST_F(ScriptedLink, OversizedWritesAreRefusedWithoutTrafficTheLargestGoOut) {

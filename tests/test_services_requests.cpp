@@ -7,6 +7,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "services/r40_comm.h"
@@ -112,3 +114,47 @@ TEST(SimServices, EachRequestCarriesItsCodeTimeoutAndPayloadByteForByte) {
     EXPECT_FALSE(SIM_has_file(sim, "tst/a.bin"));
 }
 
+// Each service succeeds only with the payload it requires: an answer cut or
+// padded one byte past it fails with 254 and leaves the caller's buffer alone.
+TEST(SimServices, AnswerWithoutTheRequiredPayloadIs254AndCopiesNothing) {
+    SimLink link;
+    ASSERT_TRUE(link.open());
+    sim_t* const sim = link.sim();
+    const int32_t id = link.id();
+    SIM_put_file(sim, "tst/a", bytes(300, 0x5A));
+    bytes out(4096);
+    char text[256];
+    int32_t got = 0;
+    uint32_t word = 0;
+    dev_time_t clock{};
+    const std::tuple<uint16_t, int32_t, int32_t, std::function<int32_t()>> rows[] = {
+        {8001, 1, 8, [&] { return R40_get_fw_version(id, text, 1); }},
+        {8002, 24, 24, [&] { return R40_get_time(id, &clock, 1); }},
+        {8007, 8, 8, [&] { return R40_get_serial(id, text, 1); }},
+        {8008, 4, 4, [&] { return R40_get_model_rev(id, &word, 1); }},
+        {8100, 4, 4, [&] { return R40_erase_ext_flash(id, &got, 1); }},
+        {8101, 64, 64, [&] { return R40_read_ext_flash(id, 0, out.data(), 1); }},
+        {8203, 20, 20, [&] { return R62_Get_Status(id, out.data(), 1); }},
+        {8204, 160, 160, [&] { return R62_Get_Meas_Log_Entry_List(id, 0, out.data(), 1); }},
+        {8016, 4, 2048, [&] { return R62_Memory_Usage(id, &got, text, 100, 1); }},
+        {8209, 4, 40, [&] { return R62_File_Info(id, "tst/a", &word, 1); }},
+        {8211, 4, 4000, [&] { return R62_Read_File(id, "tst/a", out.data(), 0, 100, &got, 1); }},
+        {8212, 4, 4, [&] { return R62_Measure(id, &got, 1); }},
+        {8024, 4, 4, [&] { return R62_Get_State(id, &word, 1); }},
+        {8213, 1060, 1060, [&] { return R62_Get_Screen(id, out.data(), 1); }},
+    };
+    for (const auto& [code, least, most, call] : rows) {
+        const std::pair<int32_t, int32_t> sizes[] = {{least - 1, 254}, {most + 1, 254}, {most, 0}};
+        for (const auto& [size, result] : sizes) {
+            sim_faults_t f;
+            f.only_code = code;
+            f.answer_size = size;
+            SIM_set_faults(sim, f);
+            std::fill(out.begin(), out.end(), 0xEE);
+            EXPECT_EQ(call(), result) << code << " answer size " << size;
+            if (result != 0) {
+                EXPECT_EQ(out, bytes(4096, 0xEE)) << code << " answer size " << size;
+            }
+        }
+    }
+}

@@ -28,8 +28,9 @@ struct fault_case_t {
 };
 
 std::vector<int32_t> numbers(const sim_faults_t& f) {
-    return {f.drop_first, f.drop_every,      f.status_only, f.corrupt_every, f.stray,  f.split,
-            f.delay_ms,   f.drop_link_after, f.baud,        f.only_code,     f.reject, f.ignore_probe};
+    return {f.drop_first, f.drop_every, f.status_only,  f.corrupt_every, f.stray,        f.split,
+            f.delay_ms,   f.drop_link_after, f.baud,    f.only_code,     f.reject,       f.ignore_probe,
+            f.stray_b,    f.false_header,    f.answer_size};
 }
 
 }  // namespace
@@ -96,9 +97,10 @@ TEST(SimFaults, EachFaultDoesWhatItSays) {
 TEST(SimFaults, ScenarioSetsEveryFaultAndAnEmptySetClearsThem) {
     sim_ptr sim(scenario(R"({"faults": {"drop_first": 1, "drop_every": 2, "status_only": 3, "reject": true,
         "corrupt_every": 4, "stray": 5, "split": 6, "delay_ms": 7, "ignore_probe": true, "drop_link_after": 8,
-        "baud": 9, "only_code": 10, "fail_codes": {"8202": 11}, "silent_codes": [8001]}})"));
+        "baud": 9, "only_code": 10, "fail_codes": {"8202": 11}, "silent_codes": [8001], "stray_b": 12,
+        "false_header": true, "answer_size": 13}})"));
     sim_faults_t f = SIM_get_faults(sim.get());
-    EXPECT_EQ(numbers(f), (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1, 1}));
+    EXPECT_EQ(numbers(f), (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1, 1, 12, 1, 13}));
     EXPECT_EQ(f.fail_codes, (std::map<uint16_t, uint8_t>{{8202, 11}}));
     EXPECT_EQ(f.silent_codes, std::set<uint16_t>{8001});
     std::string err;

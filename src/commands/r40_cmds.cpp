@@ -103,6 +103,8 @@ int32_t R40_cmd_set_serial(char line[], int32_t prefix) {
         std::memcpy(serial, "00000000", sizeof serial);
         input_string_msg_cmd(serial, R40_SERIAL_LEN, R40_SERIAL_LEN, SERIAL_PROMPT, cmdline, 1);
     }
+    // A default the operator never confirmed is never written.
+    if (cmd_stopped()) return -1;
     return serial_write(NAME, serial);
 }
 
@@ -121,6 +123,7 @@ int32_t R40_cmd_set_time(char line[], int32_t) {
     char spare[1];
     int32_t offset = 0;
     input_integer_msg_cmd(&offset, OFFSET_MIN, OFFSET_MAX, "Enter offset", cmd_writable_line(line, spare), 1);
+    if (cmd_stopped()) return -1;
     std::tm now = local_clock();
     dev_time_t t{now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec};
     t = dev_time_add_hours(t, offset);

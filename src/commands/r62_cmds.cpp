@@ -5,7 +5,12 @@
 
 #include "commands/cmd_common.h"
 #include "commands/r40_cmds.h"
+#include "commands/r62_log.h"
+#include "commands/r62_measure.h"
+#include "commands/r62_files_cmds.h"
+#include "commands/r62_fw.h"
 #include "commands/r62_params.h"
+#include "commands/r62_status.h"
 #include "libcomm/libcomm.h"
 
 namespace {
@@ -36,6 +41,7 @@ int32_t R62_cmd_set_serial(char line[], int32_t) {
     }
     char spare[1] = {};
     input_string_msg_cmd(suffix, 4, 4, SERIAL_PROMPT, line ? line : spare, 1);
+    if (cmd_stopped()) return -1;
     char serial[R40_SERIAL_BUF];
     std::snprintf(serial, sizeof serial, "%c000%s", SERIAL_PREFIX, suffix);
     return serial_write(NAME, serial);
@@ -57,11 +63,24 @@ int32_t R62_cmd_create_service_menu(menu_t* menu, int32_t) {
     menu_add_text(menu, MENU_SET_TIME, R62_cmd_set_time);
     menu_add(menu, "gp", "get params", "displays device parameters", R62_cmd_get_params);
     menu_add(menu, "sp", "set params", "edits device parameters", R62_cmd_set_params);
-    // Further entries go here, in this order, as their handlers arrive:
-    //   gst (status), gmw (get model word), smw (set model word), scr (screen),
-    //   me (measure), sca (scan), md (measure data), log (measurement log),
-    //   lut (look-up table), del (delete record), clr (clear logs), pur (purge),
-    //   tar (upload TAR), sd (download storage image), mem (memory usage),
-    //   cfw (create firmware image), ufw (upload firmware), ffw (flash firmware).
+    menu_add_text(menu, MENU_GET_STATUS, R62_cmd_get_status);
+    menu_add_text(menu, MENU_GET_MODEL, R62_cmd_get_model_rev);
+    menu_add_text(menu, MENU_SET_MODEL, R62_cmd_set_model_rev);
+    menu_add_text(menu, MENU_SCREEN, R62_cmd_get_screen);
+    menu_add_text(menu, MENU_MEASURE, R62_cmd_measure);
+    menu_add_text(menu, MENU_SCANNER, R62_cmd_scanner);
+    menu_add_text(menu, MENU_MEASURE_DATA, R62_cmd_measure_data);
+    menu_add_text(menu, MENU_MEAS_LOG, R62_cmd_get_meas_log);
+    menu_add_text(menu, MENU_CONC_LUT, R62_cmd_set_conc_lut);
+    menu_add_text(menu, MENU_DELETE_RECORD, R62_cmd_delete_record);
+    menu_add_text(menu, MENU_CLEAR_LOGS, R62_cmd_clear_logs);
+    menu_add_text(menu, MENU_PURGE, R62_cmd_purge);
+    menu_add_text(menu, MENU_UPLOAD_TAR, R62_cmd_upload_tar);
+    menu_add_text(menu, MENU_DOWNLOAD_SD, R62_cmd_download_sd);
+    menu_add_text(menu, MENU_MEMORY_USAGE, R62_cmd_memory_usage);
+    menu_add_text(menu, MENU_CREATE_GFW, R62_cmd_create_gfw);
+    menu_add_text(menu, MENU_UPLOAD_GFW, R62_cmd_upload_gfw);
+    menu_add_text(menu, MENU_VERIFY_GFW, R62_cmd_verify_gfw);
+    menu_add_text(menu, MENU_FLASH_FW, R62_cmd_flash_fw);
     return 0;
 }

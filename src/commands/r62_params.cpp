@@ -155,6 +155,8 @@ using params_buf_t = std::array<uint8_t, R62_PARAMS_BUF>;
 
 }  // namespace
 
+int32_t params_fetch(const char* handler, uint8_t* record) { return fetch_params(handler, record); }
+
 int32_t params_max_stored_meas(const uint8_t* record) { return get_i32le(record, PARAMS_OFF_MAX_STORED_MEAS); }
 
 void params_set_max_stored_meas(uint8_t* record, int32_t value) {
@@ -208,6 +210,7 @@ std::vector<param_prompt_t> params_editor_prompts(bool extended) {
 
 void params_edit(uint8_t* record, bool extended) {
     for (const auto& p : params_editor_prompts(extended)) {
+        if (cmd_stopped()) return;
         const char* label = p.label.c_str();
         switch (p.kind) {
             case param_kind::i8: {
@@ -250,6 +253,7 @@ int32_t R62_cmd_get_params(char line[], int32_t argument) {
     input_yesno_msg(&extended, EXTENDED_PROMPT);
     int32_t save = 0;
     input_yesno_msg(&save, "Save to file");
+    if (cmd_stopped()) return -1;
     cmd_file_t file;
     if (save != 0) {
         // A failing serial read still leaves a usable (empty) serial.
@@ -257,9 +261,11 @@ int32_t R62_cmd_get_params(char line[], int32_t argument) {
         char name[256];
         std::snprintf(name, sizeof name, "params_%s.txt", serial_no);
         input_string_msg(name, 0, 255, "Enter params file name");
+        if (cmd_stopped()) return -1;
         file.open(name);
     }
     for (const auto& text : params_dump_lines(record.data(), extended != 0)) {
+        if (cmd_stopped()) return -1;
         log_write("MAIN", "%s", text.c_str());
         if (file.is_open()) file.puts(text.c_str());
     }
@@ -274,6 +280,8 @@ int32_t R62_cmd_set_params(char[], int32_t) {
     int32_t extended = 0;
     input_yesno_msg(&extended, EXTENDED_PROMPT);
     params_edit(record.data(), extended != 0);
+    // Answers cut short by Ctrl-C or the end of input are never sent.
+    if (cmd_stopped()) return -1;
     put_u8(record.data(), PARAMS_OFF_EDIT_FLAG, 1);
     return send_params(NAME, record.data());
 }
@@ -283,6 +291,7 @@ int32_t R62_cmd_set_memory(char[], int32_t) {
     if (!cmd_connected()) return -1;
     params_buf_t record{};
     if (fetch_params(NAME, record.data()) != 0) return -1;
+    if (cmd_stopped()) return -1;
     params_set_max_stored_meas(record.data(), PARAMS_MEMORY_RECORDS);
     return send_params(NAME, record.data());
 }

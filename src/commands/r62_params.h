@@ -13,6 +13,9 @@
 #include "services/r62_comm.h"
 
 int32_t params_max_stored_meas(const uint8_t* record);
+// Fetches the record into `record` (R62_PARAMS_BUF bytes); reports a failure
+// under `handler`, or a record shorter than its settable head, and gives -1.
+int32_t params_fetch(const char* handler, uint8_t* record);
 void params_set_max_stored_meas(uint8_t* record, int32_t value);
 
 constexpr int32_t PARAMS_MEMORY_RECORDS = 4000;  // what `sm` sets

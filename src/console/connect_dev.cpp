@@ -27,6 +27,10 @@ int32_t connect_failed() {
     return -1;
 }
 
+// Ctrl-C or the end of input inside the dialogue: nothing the operator did
+// not choose is opened.
+bool dialogue_stopped() { return input_interrupted() != 0 || input_eof() != 0; }
+
 int32_t clamp_count(int32_t count) { return std::clamp(count, 0, MXX_LIST_ENTRIES); }
 
 using log_fn_t = int32_t (*)(const char* tag, const char* format, ...);
@@ -103,6 +107,7 @@ int32_t connect_dev_with(const connect_ops_t* ops) {
 
     int32_t type = CONN_USB;
     input_integer_msg(&type, 0, options, "Select connection type");
+    if (dialogue_stopped()) return -1;
     if (type == CONN_USB) {
         choose_usb(ops, conn);
     } else if (type == CONN_COM) {
@@ -112,6 +117,7 @@ int32_t connect_dev_with(const connect_ops_t* ops) {
     } else if (type == CONN_BT) {
         choose_bluetooth(ops, conn);
     }
+    if (dialogue_stopped()) return -1;
 
     log_write("MAIN", "\n");
     log_write("MAIN", "Connecting device...");

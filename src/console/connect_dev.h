@@ -25,6 +25,7 @@ struct connect_ops_t {
 extern const connect_ops_t connect_ops_link;
 
 // 0 when a link was opened and its wait ended in time (whatever state it
-// then reports), -1 otherwise. Stores the connection id in id_conn.
+// then reports), -1 otherwise. Stores the connection id in id_conn. Ctrl-C
+// or the end of input at any of its prompts opens nothing (-1, silently).
 int32_t connect_dev();
 int32_t connect_dev_with(const connect_ops_t* ops);

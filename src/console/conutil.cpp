@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -11,6 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include "libcomm/libcomm.h"
 
@@ -34,6 +39,11 @@ const char* skip_blanks(const char* text) {
 
 const char* safe_text(const char* text) {
     return text != nullptr ? text : "";
+}
+
+// Ctrl-C was pressed or standard input has ended: no prompt may read more.
+bool input_stopped() {
+    return input_interrupted() != 0 || input_eof() != 0;
 }
 
 // The first word of a text: where it starts and how long it is, uncut.
@@ -95,17 +105,16 @@ bool parse_hex(const char* text, uint32_t* value) {
 }
 
 // Shows a prompt, reads answers until one is accepted or the answer is empty.
-// At the end of input an unaccepted answer keeps the default too: there is
-// nobody left to ask.
+// Once the input has stopped (Ctrl-C, end of input) it returns at once and
+// the value keeps its default: the caller sees the stop and sends nothing.
 template <typename Show, typename Accept>
 void prompt_until(Show show, Accept accept) {
     std::array<char, PROMPT_LINE_SIZE> line{};
-    for (;;) {
+    while (!input_stopped()) {
         show();
         input_get(line.data(), static_cast<int>(line.size()));
-        if (input_empty(line.data()) != 0) return;
+        if (input_stopped() || input_empty(line.data()) != 0) return;
         if (accept(line.data())) return;
-        if (input_eof() != 0) return;
     }
 }
 
@@ -187,12 +196,106 @@ void copy_field(char (&field)[N], const char* text) {
 
 // ---- Line input and keyword matching ----
 
+namespace {
+
+// Lock-free so the signal handler may set it; atomic because that handler
+// (and tests) may run on another thread than the console's.
+std::atomic<int> interrupt_flag{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+// Set once the program catches Ctrl-C itself (input_catch_interrupt).
+bool interrupt_caught = false;
+pthread_t console_thread;
+// The tail of a cut line is still to be dropped (a Ctrl-C stopped that).
+bool tail_pending = false;
+
+void on_interrupt(int) {
+    const int saved = errno;
+    interrupt_flag.store(1);
+    // Only the console thread's blocked read must return: pass the signal on
+    // when a link thread caught it.
+    if (pthread_equal(pthread_self(), console_thread) == 0) pthread_kill(console_thread, SIGINT);
+    errno = saved;
+}
+
+// One character of standard input; EOF at its end, on an error, or when
+// Ctrl-C interrupted the read. Other signals only restart the read.
+int read_char() {
+    for (;;) {
+        const int c = std::getc(stdin);
+        if (c != EOF || std::ferror(stdin) == 0 || errno != EINTR) return c;
+        // An interrupted read is no error of the input.
+        std::clearerr(stdin);
+        if (input_interrupted() != 0) return EOF;
+    }
+}
+
+// Drops the rest of a line that did not fit its buffer. False when Ctrl-C
+// stopped it; the next read drops what is left.
+bool drop_tail() {
+    for (;;) {
+        const int c = read_char();
+        if (c == '\n') break;
+        if (c != EOF) continue;
+        if (input_interrupted() != 0) return false;
+        break;
+    }
+    tail_pending = false;
+    return true;
+}
+
+// Waits until standard input has something to read (or has ended). False on
+// Ctrl-C. SIGINT is let through only inside ppoll, so a Ctrl-C just before
+// the wait cannot be missed while the read blocks.
+bool wait_for_input() {
+    if (!interrupt_caught) return input_interrupted() == 0;
+    sigset_t block, before;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &block, &before);
+    bool ready = false;
+    while (!ready && input_interrupted() == 0) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        const int n = ppoll(&p, 1, nullptr, &before);
+        ready = n > 0 || (n < 0 && errno != EINTR);  // a poll error is the read's to report
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return ready;
+}
+
+}  // namespace
+
 int32_t input_get(char* buf, int size) {
     if (buf == nullptr || size <= 0) return 0;
     buf[0] = '\0';
     // Prompts end without a line feed; they must be visible before we block.
     std::fflush(stdout);
-    if (size > 1 && std::fgets(buf, size, stdin) == nullptr) buf[0] = '\0';
+    if (size < 2 || input_stopped()) return 0;
+    if (tail_pending && !drop_tail()) return 0;
+    if (!wait_for_input()) return 0;
+    int n = 0;
+    while (n < size - 1) {
+        const int c = read_char();
+        if (c == EOF) break;
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    buf[n] = '\0';
+    if (input_interrupted() != 0) {
+        // Half a line is no answer; its rest must not become the next one.
+        if (n > 0 && buf[n - 1] != '\n') tail_pending = true;
+        buf[0] = '\0';
+        return 0;
+    }
+    if (n > 0) {
+        // The tail of an over-long line is never another command or answer.
+        if (n == size - 1 && buf[n - 1] != '\n') {
+            tail_pending = true;
+            drop_tail();
+        }
+        // A last line without end-of-line is a line like any other: the end
+        // of input counts when a read finds nothing.
+        std::clearerr(stdin);
+    }
     return 0;
 }
 
@@ -201,14 +304,22 @@ int32_t input_eof() {
     return (std::feof(stdin) != 0 || std::ferror(stdin) != 0) ? 1 : 0;
 }
 
-namespace {
-// Lock-free so the signal handler may set it.
-volatile std::sig_atomic_t interrupt_flag = 0;
-}  // namespace
+int32_t input_interrupted() { return interrupt_flag.load() != 0 ? 1 : 0; }
+void input_interrupt() { interrupt_flag.store(1); }
+void input_interrupt_clear() { interrupt_flag.store(0); }
 
-int32_t input_interrupted() { return interrupt_flag != 0 ? 1 : 0; }
-void input_interrupt() { interrupt_flag = 1; }
-void input_interrupt_clear() { interrupt_flag = 0; }
+void input_catch_interrupt() {
+    console_thread = pthread_self();
+    // Unbuffered, so nothing read ahead hides in the stream while we wait
+    // on the descriptor.
+    std::setvbuf(stdin, nullptr, _IONBF, 0);
+    struct sigaction action{};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocked read must return
+    sigaction(SIGINT, &action, nullptr);
+    interrupt_caught = true;
+}
 
 int32_t input_equal(const char* line, const char* name, const char* key) {
     const word_t word = first_word(line);
@@ -442,6 +553,8 @@ int32_t menu_run(menu_t* menu) {
     for (;;) {
         log_write(TAG, ">");
         input_get(line.data(), static_cast<int>(line.size()));
+        // Ctrl-C at the prompt, or no more input: leave as quit does.
+        if (input_stopped()) return 0;
         if (input_equal(line.data(), "help", "he") != 0) menu_print(menu);
         const int32_t count = std::clamp<int32_t>(menu->count, 0, MENU_CAPACITY);
         for (int32_t i = 0; i < count; ++i) {
@@ -451,8 +564,14 @@ int32_t menu_run(menu_t* menu) {
             // Handlers may cut their line into tokens; each one gets it whole.
             handler_line = line;
             entry.handler(handler_line.data(), 0);
+            const bool interrupted = input_interrupted() != 0;
+            if (interrupted) {
+                log_error("\nInterrupted.\n");
+                input_interrupt_clear();
+            }
+            // A command that met the end of input ends the program.
+            if (input_eof() != 0) return 0;
+            if (interrupted) break;
         }
-        // Without more input the loop could only spin: end it as quit would.
-        if (input_eof() != 0) return 0;
     }
 }

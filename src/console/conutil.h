@@ -5,13 +5,22 @@
 #include <cstdint>
 
 // Line input and keyword matching.
+// Reads one line (end-of-line kept when it fits). A longer line is cut and
+// the rest of it dropped. Returns at once, with an empty line, once Ctrl-C
+// was pressed or the input has ended.
 int32_t input_get(char* buf, int size);
-int32_t input_eof();  // 1 once standard input has reached its end
+// 1 once a read found nothing more (a last line without end-of-line is
+// still read first) or standard input failed.
+int32_t input_eof();
 // Ctrl-C: the signal handler raises the flag (async-signal-safe); the menu
 // clears it before it runs the next command.
 int32_t input_interrupted();
 void input_interrupt();
 void input_interrupt_clear();
+// Makes Ctrl-C (SIGINT) raise the flag instead of ending the program, and
+// makes a read blocked on standard input return. Call once, on the console
+// thread, before reading anything.
+void input_catch_interrupt();
 int32_t input_equal(const char* line, const char* name, const char* key);
 int32_t input_empty(const char* line);
 int32_t input_integer(const char* text, int32_t* out, int32_t min, int32_t max);
@@ -26,7 +35,9 @@ int32_t input_yesno_msg(int32_t* value, const char* prompt);
 int32_t do_sleep();
 
 // Typed prompts: value, lower bound, upper bound, prompt text; the _cmd
-// variants add the writable command line and the parameter index.
+// variants add the writable command line and the parameter index. Once
+// Ctrl-C was pressed or the input has ended they return at once and the
+// value keeps its default: callers check cmd_stopped() after them.
 int32_t input_integer_msg(int32_t* value, int32_t min, int32_t max, const char* prompt);
 int32_t input_integer_msg_cmd(int32_t* value, int32_t min, int32_t max, const char* prompt, char* line,
                               int32_t index);
@@ -63,6 +74,7 @@ struct menu_t {
 int32_t menu_init(menu_t* menu);
 int32_t menu_add(menu_t* menu, const char* key, const char* name, const char* description, menu_handler_t handler);
 int32_t menu_print(const menu_t* menu);
-// Runs the prompt loop; returns when the quit entry is chosen or standard
-// input ends.
+// Runs the prompt loop; returns when the quit entry is chosen, on Ctrl-C at
+// its prompt, or when standard input ends (also inside a command). After a
+// command stopped by Ctrl-C it says "\nInterrupted.\n" and asks again.
 int32_t menu_run(menu_t* menu);

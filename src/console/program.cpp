@@ -1,6 +1,7 @@
 #include "console/program.h"
 
 #include "commands/r40_cmds.h"
+#include "commands/r62_live.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
 
@@ -14,9 +15,10 @@ void disconnect_dev() {
     if (MXX_disconnect(id_conn) != 0) log_error("Error disconnecting device!\n");
 }
 
-int32_t MXX_event_connected(int32_t, mxx_conn_t*, int32_t device_type, int32_t) {
+int32_t MXX_event_connected(int32_t id, mxx_conn_t*, int32_t device_type, int32_t) {
     connected.store(1);
     dev_type.store(device_type);
+    if (device_type == DEV_TYPE_R62) R62_cmd_hook_events(id);
     return 0;
 }
 

@@ -33,6 +33,7 @@ void main_loop() {
 }  // namespace
 
 int main() {
+    input_catch_interrupt();
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");
     MXX_init(nullptr, MXX_event_device_list_changed, 0);

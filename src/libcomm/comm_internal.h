@@ -30,7 +30,9 @@
 // log_append does not differ from log_write: on a console there is nothing
 // to continue but the current line, so both print exactly as formatted.
 //
-// Response slots: a frame longer than a slot's capacity is not copied and
+// Response slots: arming (comm_hook_response) starts all three empty, and
+// unhooking forgets them, so nothing that arrived between two exchanges is
+// ever reported. A frame longer than a slot's capacity is not copied and
 // not reported. A slot that gets a second frame before it is reported holds
 // the later one. comm_wait_response reports and empties every slot's count;
 // a slot it reported non-empty is then held (not overwritten) until the next

@@ -91,7 +91,9 @@ int32_t comm_get_data(int32_t* iterator, int32_t* id, void** context);
 // COMM_ERR_CLOSED.
 int32_t comm_write(int32_t id, const uint8_t* bytes, int32_t length, int32_t flags, int32_t timeout_ms);
 
-// Response slots: three (code, buffer, capacity) triples for the link.
+// Response slots: three (code, buffer, capacity) triples for the link. They
+// start empty: whatever the link's earlier slots held is forgotten, and a
+// frame that arrives while no slots are armed is dropped.
 int32_t comm_hook_response(int32_t id, uint16_t code1, uint8_t* buf1, int32_t cap1, uint16_t code2, uint8_t* buf2,
                            int32_t cap2, uint16_t code3, uint8_t* buf3, int32_t cap3);
 // Offers a received frame: copied into every armed slot of that code (a

@@ -1,5 +1,6 @@
 #include "link/mxx_comm.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -190,6 +191,23 @@ int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
 
     if (wait) comm_unhook_response(id);
     return result;
+}
+
+int32_t MXX_send_query(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* out,
+                       int32_t min_size, int32_t max_size, int32_t* got, int32_t timeout_ms, int32_t wait) {
+    if (!wait || out == nullptr)
+        return MXX_send_cmd(id, code, inbuff, inbuff_size, nullptr, 0, nullptr, nullptr, nullptr, timeout_ms, wait);
+    // The answer lands here first, so a short one never reaches the caller.
+    std::array<uint8_t, MXX_MAX_ANSWER> answer;
+    const int32_t cap = std::min(max_size, MXX_MAX_ANSWER);
+    int32_t size = 0;
+    const int32_t r = MXX_send_cmd(id, code, inbuff, inbuff_size, answer.data(), cap, &size, nullptr, nullptr,
+                                   timeout_ms, 1);
+    if (r != 0) return r;
+    if (size < min_size || size <= 0) return MXX_ERR_PAYLOAD;
+    std::memcpy(out, answer.data(), static_cast<size_t>(size));
+    if (got) *got = size;
+    return 0;
 }
 
 int32_t MXX_set_cmd_num_try(int32_t id, int32_t n) {

@@ -63,6 +63,21 @@ struct mxx_conn_t {
 int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* outbuff,
                      int32_t outbuff_size, int32_t* out_size, int32_t* out_timeout, int32_t* out_status,
                      int32_t timeout_ms, int32_t wait);
+// Result of an exchange that ended with result 0 but without the answer
+// payload its caller reads.
+constexpr int32_t MXX_ERR_PAYLOAD = 254;
+// Largest answer payload an exchange can hand over (slot 1 less the frame overhead).
+constexpr int32_t MXX_MAX_ANSWER = MXX_RSP_CAP1 - static_cast<int32_t>(MXX_OVERHEAD);
+
+// Exchange for a service that reads fields of its answer. With wait and an
+// `out`, result 0 stands only when the answer carried min_size..max_size
+// payload bytes (max_size at most MXX_MAX_ANSWER): then they are copied to
+// `out` and their number stored in `got`. Without such a payload (only status
+// frames came, or it was shorter or longer) nothing is copied and
+// MXX_ERR_PAYLOAD is returned. Every other result is MXX_send_cmd's, with
+// nothing copied. Without wait or `out` nothing is read and nothing required.
+int32_t MXX_send_query(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* out,
+                       int32_t min_size, int32_t max_size, int32_t* got, int32_t timeout_ms, int32_t wait);
 int32_t MXX_set_cmd_num_try(int32_t id, int32_t n);
 int32_t MXX_idle_wait(int32_t id, uint16_t code, int32_t value);
 

@@ -32,39 +32,51 @@ void MXX_rx_reset(mxx_rx_t* rx) {
     rx->rx_received = 0;
 }
 
+namespace {
+
+constexpr int32_t RX_HEADER = static_cast<int32_t>(MXX_HEADER_SIZE);
+
+// Whether the header byte at `at` keeps the bytes held a possible start:
+// the magic so far, and with the 12th byte the checksum and a length that
+// fits rx_buf.
+bool rx_byte_viable(const mxx_rx_t* rx, int32_t at) {
+    if (at < 4) return rx->rx_buf[at] == MXX_MAGIC[at];
+    if (at < RX_HEADER - 1) return true;
+    if (MXX_xor(rx->rx_buf, MXX_HEADER_SIZE) != 0) return false;
+    return MXX_HEADER_SIZE + MXX_frame_length(rx->rx_buf) <= MXX_RX_BUF_SIZE;
+}
+
+bool rx_header_viable(const mxx_rx_t* rx) {
+    for (int32_t at = 0; at < rx->rx_count; ++at) {
+        if (!rx_byte_viable(rx, at)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int32_t MXX_rx_feed(mxx_rx_t* rx, const uint8_t* data, size_t n, mxx_frame_sink_t sink, void* user) {
     int32_t frames = 0;
     for (size_t i = 0; i < n; ++i) {
         const uint8_t b = data[i];
-        const int32_t pos = rx->rx_count;
-        if (pos < static_cast<int32_t>(MXX_HEADER_SIZE)) {
-            if (pos == 0) {
-                if (b != MXX_MAGIC[0]) continue;
-                rx->rx_buf[0] = b;
-                rx->rx_count = 1;
-                rx->rx_expected = 0;
-                continue;
+        if (rx->rx_count < RX_HEADER) {
+            if (rx->rx_count == 0 && b != MXX_MAGIC[0]) continue;
+            rx->rx_buf[rx->rx_count++] = b;
+            if (!rx_byte_viable(rx, rx->rx_count - 1)) {
+                // A start that fails gives up only its first byte: the next
+                // 'B' held after it is tried as a start, and so on. At most
+                // 11 bytes move per failed start, so assembly stays linear.
+                do {
+                    const auto* next = static_cast<const uint8_t*>(
+                        std::memchr(rx->rx_buf + 1, MXX_MAGIC[0], static_cast<size_t>(rx->rx_count - 1)));
+                    const int32_t drop = next ? static_cast<int32_t>(next - rx->rx_buf) : rx->rx_count;
+                    std::memmove(rx->rx_buf, rx->rx_buf + drop, static_cast<size_t>(rx->rx_count - drop));
+                    rx->rx_count -= drop;
+                } while (rx->rx_count > 0 && !rx_header_viable(rx));
             }
-            if (pos < 4 && b != MXX_MAGIC[pos]) {
-                rx->rx_count = 0;
-                continue;
-            }
-            rx->rx_buf[pos] = b;
-            rx->rx_count = pos + 1;
-            if (rx->rx_count < static_cast<int32_t>(MXX_HEADER_SIZE)) continue;
-            // Header complete.
-            if (MXX_xor(rx->rx_buf, MXX_HEADER_SIZE) != 0) {
-                rx->rx_count = 0;
-                continue;
-            }
+            if (rx->rx_count < RX_HEADER) continue;
             rx->rx_expected = MXX_frame_length(rx->rx_buf);
             rx->rx_received = 0;
-            if (MXX_HEADER_SIZE + static_cast<size_t>(rx->rx_expected) > MXX_RX_BUF_SIZE) {
-                // Would overrun the assembly buffer: drop the frame.
-                rx->rx_count = 0;
-                rx->rx_expected = 0;
-                continue;
-            }
             if (rx->rx_expected != 0) continue;
             // length 0: no payload, no checksum; complete at once.
         } else {
@@ -74,7 +86,8 @@ int32_t MXX_rx_feed(mxx_rx_t* rx, const uint8_t* data, size_t n, mxx_frame_sink_
             }
             if (rx->rx_received != rx->rx_expected) continue;
         }
-        // Frame complete.
+        // Frame complete. A bad payload checksum drops the whole frame: its
+        // header was sound, so its bytes are not searched for another start.
         if (MXX_xor(rx->rx_buf + MXX_HEADER_SIZE, static_cast<size_t>(rx->rx_expected)) == 0) {
             ++frames;
             if (sink) sink(rx->rx_buf, rx->rx_count, user);

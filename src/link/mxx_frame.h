@@ -48,8 +48,12 @@ inline uint16_t MXX_frame_timeout(const uint8_t* frame) {
 }
 inline uint8_t MXX_frame_status(const uint8_t* frame) { return frame[10]; }
 
-// Receive assembly state. Bytes are taken one at a time; a byte that breaks
-// the magic is dropped (it is not retried as the start of a new frame).
+// Receive assembly state. Bytes are taken one at a time. Until a header is
+// accepted (magic, checksum, a length that fits), a start that fails is
+// dropped by its first byte only, so a valid frame right after junk (a stray
+// 'B', a false header) is never lost. Once accepted, the header's length
+// decides: the frame ends after that many bytes and is dispatched if its
+// payload checksum holds, dropped whole if not.
 struct mxx_rx_t {
     uint8_t rx_buf[MXX_RX_BUF_SIZE];
     int32_t rx_count;     // bytes held in rx_buf
@@ -62,6 +66,6 @@ struct mxx_rx_t {
 using mxx_frame_sink_t = void (*)(const uint8_t* frame, int32_t count, void* user);
 
 void MXX_rx_reset(mxx_rx_t* rx);
-// Feeds `n` bytes. A frame whose declared length would not fit rx_buf is
-// dropped. Returns the number of valid frames dispatched.
+// Feeds `n` bytes. A header whose declared length would not fit rx_buf is
+// not accepted. Returns the number of valid frames dispatched.
 int32_t MXX_rx_feed(mxx_rx_t* rx, const uint8_t* data, size_t n, mxx_frame_sink_t sink, void* user);

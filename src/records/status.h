@@ -25,3 +25,29 @@ constexpr size_t SCR_ROWS = 81;
 constexpr size_t SCR_ROW_BYTES = 13;
 constexpr size_t SCR_SIZE = 1060;
 
+
+// ---- Screen image file: 1-bit BMP, bottom row first ----
+// File header (14 bytes), information header (40), two palette entries,
+// then 81 rows of 16 bytes: a display row's 13 bytes and 3 zero bytes.
+constexpr size_t BMP_OFF_MAGIC = 0;        // "BM"
+constexpr size_t BMP_OFF_FILE_SIZE = 2;    // u32
+constexpr size_t BMP_OFF_RESERVED = 6;     // u16[2]
+constexpr size_t BMP_OFF_DATA = 10;        // u32: offset of the pixel rows
+constexpr size_t BMP_OFF_INFO_SIZE = 14;   // u32: 40
+constexpr size_t BMP_OFF_WIDTH = 18;       // i32
+constexpr size_t BMP_OFF_HEIGHT = 22;      // i32, positive: bottom row first
+constexpr size_t BMP_OFF_PLANES = 26;      // u16
+constexpr size_t BMP_OFF_BPP = 28;         // u16
+constexpr size_t BMP_OFF_COMPRESSION = 30; // u32
+constexpr size_t BMP_OFF_IMAGE_SIZE = 34;  // u32
+constexpr size_t BMP_OFF_XRES = 38;        // i32
+constexpr size_t BMP_OFF_YRES = 42;        // i32
+constexpr size_t BMP_OFF_COLOURS = 46;     // u32
+constexpr size_t BMP_OFF_IMPORTANT = 50;   // u32
+constexpr size_t BMP_OFF_PALETTE = 54;     // 2 x (blue, green, red, reserved)
+constexpr size_t BMP_INFO_SIZE = 40;
+constexpr size_t BMP_HEADER_SIZE = 62;     // headers and palette
+constexpr size_t BMP_ROW_BYTES = 16;       // 128 pixels
+constexpr int32_t BMP_WIDTH = 128;
+constexpr size_t BMP_IMAGE_SIZE = BMP_ROW_BYTES * SCR_ROWS;      // 1296
+constexpr size_t BMP_SIZE = BMP_HEADER_SIZE + BMP_IMAGE_SIZE;    // 1358

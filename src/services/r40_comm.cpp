@@ -19,13 +19,11 @@ int32_t send(int32_t id, uint16_t code, const void* in, int32_t in_size, void* o
     return MXX_send_cmd(id, code, in, in_size, out, out_size, nullptr, nullptr, nullptr, timeout_ms, wait);
 }
 
-// Fetches a little-endian u32 answer; the value keeps what it held when no
-// answer was copied.
-int32_t get_u32_answer(int32_t id, uint16_t code, uint32_t* value, int32_t wait) {
+// A 4-byte answer; the value keeps what it held unless one arrived.
+int32_t get_u32_answer(int32_t id, uint16_t code, uint32_t* value, int32_t timeout_ms, int32_t wait) {
     uint8_t buf[4];
-    put_u32le(buf, 0, value ? *value : 0);
-    int32_t r = send(id, code, nullptr, 0, buf, sizeof buf, TIMEOUT_DEFAULT, wait);
-    if (value) *value = get_u32le(buf, 0);
+    int32_t r = MXX_send_query(id, code, nullptr, 0, value ? buf : nullptr, 4, 4, nullptr, timeout_ms, wait);
+    if (r == 0 && wait && value) *value = get_u32le(buf, 0);
     return r;
 }
 
@@ -59,15 +57,15 @@ dev_time_t dev_time_decode(const uint8_t in[DEV_TIME_SIZE]) {
 
 int32_t R40_get_fw_version(int32_t id, char* buffer, int32_t wait) {
     if (buffer) std::memset(buffer, 0, R40_FW_VERSION_LEN);
-    return send(id, R40_CODE_GET_FW_VERSION, nullptr, 0, buffer, buffer ? R40_FW_VERSION_LEN : 0,
-                TIMEOUT_DEFAULT, wait);
+    return MXX_send_query(id, R40_CODE_GET_FW_VERSION, nullptr, 0, buffer, 1, R40_FW_VERSION_LEN, nullptr,
+                          TIMEOUT_DEFAULT, wait);
 }
 
 int32_t R40_get_time(int32_t id, dev_time_t* record, int32_t wait) {
-    uint8_t buf[DEV_TIME_SIZE] = {};
-    if (record) dev_time_encode(*record, buf);
-    int32_t r = send(id, R40_CODE_GET_TIME, nullptr, 0, buf, sizeof buf, TIMEOUT_DEFAULT, wait);
-    if (record) *record = dev_time_decode(buf);
+    uint8_t buf[DEV_TIME_SIZE];
+    int32_t r = MXX_send_query(id, R40_CODE_GET_TIME, nullptr, 0, record ? buf : nullptr, DEV_TIME_SIZE,
+                               DEV_TIME_SIZE, nullptr, TIMEOUT_DEFAULT, wait);
+    if (r == 0 && wait && record) *record = dev_time_decode(buf);
     return r;
 }
 
@@ -79,12 +77,12 @@ int32_t R40_set_time(int32_t id, const dev_time_t* record, int32_t wait) {
 
 int32_t R40_get_serial(int32_t id, char* buffer, int32_t wait) {
     if (buffer) std::memset(buffer, 0, R40_SERIAL_BUF);
-    return send(id, R40_CODE_GET_SERIAL, nullptr, 0, buffer, buffer ? R40_SERIAL_LEN : 0, TIMEOUT_SERIAL,
-                wait);
+    return MXX_send_query(id, R40_CODE_GET_SERIAL, nullptr, 0, buffer, R40_SERIAL_LEN, R40_SERIAL_LEN, nullptr,
+                          TIMEOUT_SERIAL, wait);
 }
 
 int32_t R40_get_model_rev(int32_t id, uint32_t* word, int32_t wait) {
-    return get_u32_answer(id, R40_CODE_GET_MODEL_REV, word, wait);
+    return get_u32_answer(id, R40_CODE_GET_MODEL_REV, word, TIMEOUT_DEFAULT, wait);
 }
 
 int32_t R40_restart(int32_t id) {
@@ -92,18 +90,17 @@ int32_t R40_restart(int32_t id) {
 }
 
 int32_t R40_erase_ext_flash(int32_t id, int32_t* block_size, int32_t wait) {
-    uint8_t buf[4];
-    put_i32le(buf, 0, block_size ? *block_size : 0);
-    int32_t r = send(id, R40_CODE_ERASE_EXT_FLASH, nullptr, 0, buf, sizeof buf, TIMEOUT_ERASE, wait);
-    if (block_size) *block_size = get_i32le(buf, 0);
+    uint32_t size = block_size ? static_cast<uint32_t>(*block_size) : 0;
+    int32_t r = get_u32_answer(id, R40_CODE_ERASE_EXT_FLASH, block_size ? &size : nullptr, TIMEOUT_ERASE, wait);
+    if (block_size) *block_size = static_cast<int32_t>(size);
     return r;
 }
 
 int32_t R40_read_ext_flash(int32_t id, uint16_t block, uint8_t* buffer, int32_t wait) {
     uint8_t req[2];
     put_u16le(req, 0, block);
-    return send(id, R40_CODE_READ_EXT_FLASH, req, sizeof req, buffer, buffer ? R40_EXT_FLASH_READ : 0,
-                TIMEOUT_DEFAULT, wait);
+    return MXX_send_query(id, R40_CODE_READ_EXT_FLASH, req, sizeof req, buffer, R40_EXT_FLASH_READ,
+                          R40_EXT_FLASH_READ, nullptr, TIMEOUT_DEFAULT, wait);
 }
 
 int32_t R40_write_ext_flash(int32_t id, uint16_t block, const uint8_t* data, int32_t length, int32_t wait) {

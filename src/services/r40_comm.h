@@ -4,6 +4,12 @@
 // Every service is one MXX exchange and returns its result: 0 success,
 // 1 failure reported by the device, 255 no answer, any other value a link
 // write error (negative, COMM_ERR_*). Services print nothing.
+//
+// A service that reads its answer names the payload it requires ("answer:"
+// below). When the exchange succeeds without it (only status frames came, or
+// the payload was shorter or longer) the service copies nothing and returns
+// MXX_ERR_PAYLOAD (254). Given no place for the answer, or wait 0, it reads
+// nothing and requires nothing.
 #pragma once
 
 #include <cstddef>
@@ -58,17 +64,22 @@ constexpr int32_t R40_WRITE_MAX = 65531;
 
 // Firmware version text into `buffer`; its first 8 bytes are zeroed first,
 // so give a larger zeroed buffer to keep an 8-character text terminated.
+// Answer: 1 to 8 bytes.
 int32_t R40_get_fw_version(int32_t id, char* buffer, int32_t wait);
+// Answer: 24 bytes (dev_time_t); `record` is left as it was without them.
 int32_t R40_get_time(int32_t id, dev_time_t* record, int32_t wait);
 int32_t R40_set_time(int32_t id, const dev_time_t* record, int32_t wait);
 // `buffer` holds R40_SERIAL_BUF bytes and is zeroed first, so it always ends
 // terminated; null sends the request without taking the serial.
+// Answer: 8 bytes.
 int32_t R40_get_serial(int32_t id, char* buffer, int32_t wait);
+// Answer: 4 bytes.
 int32_t R40_get_model_rev(int32_t id, uint32_t* word, int32_t wait);
 // Never waits: the result is that of the write.
 int32_t R40_restart(int32_t id);
+// Answer: 4 bytes, the write block size.
 int32_t R40_erase_ext_flash(int32_t id, int32_t* block_size, int32_t wait);
-// `buffer` holds R40_EXT_FLASH_READ bytes.
+// `buffer` holds R40_EXT_FLASH_READ bytes. Answer: 64 bytes.
 int32_t R40_read_ext_flash(int32_t id, uint16_t block, uint8_t* buffer, int32_t wait);
 // Refuses a length outside 0..R40_WRITE_MAX (or data missing) with
 // COMM_ERR_ARG before anything is sent.

@@ -25,12 +25,17 @@ int32_t send_u32(int32_t id, uint16_t code, uint32_t v, int32_t wait) {
     return send(id, code, buf, sizeof buf, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
 }
 
-// A 4-byte answer; the value keeps what it held when no answer was copied.
+// An answer of min_size..max_size bytes into `out` (see MXX_send_query).
+int32_t query(int32_t id, uint16_t code, const void* in, int32_t in_size, void* out, int32_t min_size,
+              int32_t max_size, int32_t* got, int32_t wait) {
+    return MXX_send_query(id, code, in, in_size, out, min_size, max_size, got, TIMEOUT_DEFAULT, wait);
+}
+
+// A 4-byte answer; the value keeps what it held unless one arrived.
 int32_t get_u32_answer(int32_t id, uint16_t code, uint32_t* value, int32_t wait) {
     uint8_t buf[4];
-    put_u32le(buf, 0, value ? *value : 0);
-    int32_t r = send(id, code, nullptr, 0, buf, sizeof buf, nullptr, TIMEOUT_DEFAULT, wait);
-    if (value) *value = get_u32le(buf, 0);
+    int32_t r = query(id, code, nullptr, 0, value ? buf : nullptr, 4, 4, nullptr, wait);
+    if (r == 0 && wait && value) *value = get_u32le(buf, 0);
     return r;
 }
 
@@ -50,15 +55,14 @@ int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait) {
 }
 
 int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait) {
-    return send(id, R62_CODE_GET_STATUS, nullptr, 0, status, status ? R62_STATUS_SIZE : 0, nullptr,
-                TIMEOUT_DEFAULT, wait);
+    return query(id, R62_CODE_GET_STATUS, nullptr, 0, status, R62_STATUS_SIZE, R62_STATUS_SIZE, nullptr, wait);
 }
 
 int32_t R62_Get_Meas_Log_Entry_List(int32_t id, uint32_t first, uint8_t* list, int32_t wait) {
     uint8_t req[4];
     put_u32le(req, 0, first);
-    return send(id, R62_CODE_GET_LOG_ENTRIES, req, sizeof req, list, list ? R62_LOG_ENTRIES_SIZE : 0, nullptr,
-                TIMEOUT_DEFAULT, wait);
+    return query(id, R62_CODE_GET_LOG_ENTRIES, req, sizeof req, list, R62_LOG_ENTRIES_SIZE, R62_LOG_ENTRIES_SIZE,
+                 nullptr, wait);
 }
 
 int32_t R62_Clear_Logs(int32_t id, uint32_t selector, int32_t wait) {
@@ -70,9 +74,10 @@ int32_t R62_Clear_Logs(int32_t id, uint32_t selector, int32_t wait) {
 int32_t R62_Memory_Usage(int32_t id, int32_t* heap, char* text, int32_t text_size, int32_t wait) {
     std::array<uint8_t, R62_MEMORY_ANSWER> answer{};
     int32_t got = 0;
-    int32_t r = send(id, R62_CODE_MEMORY_USAGE, nullptr, 0, answer.data(), R62_MEMORY_ANSWER, &got,
-                     TIMEOUT_DEFAULT, wait);
-    if (r != 0) return r;
+    const bool reads = heap != nullptr || (text != nullptr && text_size > 0);
+    int32_t r = query(id, R62_CODE_MEMORY_USAGE, nullptr, 0, reads ? answer.data() : nullptr, 4, R62_MEMORY_ANSWER,
+                      &got, wait);
+    if (r != 0 || !wait || !reads) return r;
     if (heap) *heap = get_i32le(answer.data(), 0);
     if (text && text_size > 0) {
         // The text ends at its NUL, at the end of what arrived, or at the
@@ -90,10 +95,10 @@ int32_t R62_Memory_Usage(int32_t id, int32_t* heap, char* text, int32_t text_siz
 int32_t R62_File_Info(int32_t id, const char* name, uint32_t* size, int32_t wait) {
     uint8_t req[FILE_REQ_SIZE];
     file_req_encode(file_req_make(name, 0, 0), req);
-    uint8_t answer[R62_FILE_INFO_ANSWER] = {};
-    int32_t got = 0;
-    int32_t r = send(id, R62_CODE_FILE_INFO, req, sizeof req, answer, sizeof answer, &got, TIMEOUT_DEFAULT, wait);
-    if (r == 0 && size) *size = get_u32le(answer, 0);
+    uint8_t answer[R62_FILE_INFO_ANSWER];
+    int32_t r = query(id, R62_CODE_FILE_INFO, req, sizeof req, size ? answer : nullptr, 4, R62_FILE_INFO_ANSWER,
+                      nullptr, wait);
+    if (r == 0 && wait && size) *size = get_u32le(answer, 0);
     return r;
 }
 
@@ -113,9 +118,10 @@ int32_t R62_Read_File(int32_t id, const char* name, void* buffer, uint32_t offse
     file_req_encode(file_req_make(name, offset, size), req);
     std::array<uint8_t, R62_READ_ANSWER> answer{};
     int32_t received = 0;
-    int32_t r = send(id, R62_CODE_READ_FILE, req, sizeof req, answer.data(), R62_READ_ANSWER, &received,
-                     TIMEOUT_DEFAULT, wait);
-    if (r != 0) return r;
+    const bool reads = buffer != nullptr || got != nullptr;
+    int32_t r = query(id, R62_CODE_READ_FILE, req, sizeof req, reads ? answer.data() : nullptr, 4, R62_READ_ANSWER,
+                      &received, wait);
+    if (r != 0 || !wait || !reads) return r;
     // The count is the instrument's word; never copy more than arrived
     // behind it, nor more than the caller asked for.
     int64_t count = get_i32le(answer.data(), 0);
@@ -127,10 +133,9 @@ int32_t R62_Read_File(int32_t id, const char* name, void* buffer, uint32_t offse
 }
 
 int32_t R62_Measure(int32_t id, int32_t* value, int32_t wait) {
-    uint8_t buf[4];
-    put_i32le(buf, 0, value ? *value : 0);
-    int32_t r = send(id, R62_CODE_MEASURE, nullptr, 0, buf, sizeof buf, nullptr, TIMEOUT_DEFAULT, wait);
-    if (value) *value = get_i32le(buf, 0);
+    uint32_t v = value ? static_cast<uint32_t>(*value) : 0;
+    int32_t r = get_u32_answer(id, R62_CODE_MEASURE, value ? &v : nullptr, wait);
+    if (value) *value = static_cast<int32_t>(v);
     return r;
 }
 
@@ -147,8 +152,7 @@ int32_t R62_Get_State(int32_t id, uint32_t* state, int32_t wait) {
 }
 
 int32_t R62_Get_Screen(int32_t id, uint8_t* image, int32_t wait) {
-    return send(id, R62_CODE_GET_SCREEN, nullptr, 0, image, image ? R62_SCREEN_SIZE : 0, nullptr,
-                TIMEOUT_DEFAULT, wait);
+    return query(id, R62_CODE_GET_SCREEN, nullptr, 0, image, R62_SCREEN_SIZE, R62_SCREEN_SIZE, nullptr, wait);
 }
 
 int32_t R62_probe(int32_t id, int32_t /*attempt*/) { return R40_get_serial(id, nullptr, 0); }

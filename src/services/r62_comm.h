@@ -6,6 +6,12 @@
 // Every service is one MXX exchange and returns its result: 0 success,
 // 1 failure reported by the device, 255 no answer, any other value a link
 // write error (negative, COMM_ERR_*). Services print nothing.
+//
+// A service that reads its answer names the payload it requires ("answer:"
+// below). When the exchange succeeds without it (only status frames came, or
+// the payload was shorter or longer) the service copies nothing and returns
+// MXX_ERR_PAYLOAD (254). Given no place for the answer, or wait 0, it reads
+// nothing and requires nothing.
 #pragma once
 
 #include <cstddef>
@@ -47,20 +53,23 @@ constexpr uint32_t R62_CLEAR_ALL = 255;      // selector used by the clear-logs 
 
 // `record` holds R62_PARAMS_BUF bytes. `received`, when given, gets the
 // number of record bytes the answer delivered (0 when none was copied).
+// Answer: up to R62_PARAMS_BUF bytes; the callers require the settable head
+// (R62_PARAMS_SET) and report a shorter record themselves.
 int32_t R62_Get_Params(int32_t id, uint8_t* record, int32_t wait, int32_t* received = nullptr);
 // Sends the first R62_PARAMS_SET bytes of `record`.
 int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait);
-// `status` holds R62_STATUS_SIZE bytes.
+// `status` holds R62_STATUS_SIZE bytes. Answer: 20 bytes.
 int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait);
-// `list` holds R62_LOG_ENTRIES_SIZE bytes.
+// `list` holds R62_LOG_ENTRIES_SIZE bytes. Answer: 160 bytes.
 int32_t R62_Get_Meas_Log_Entry_List(int32_t id, uint32_t first, uint8_t* list, int32_t wait);
 int32_t R62_Clear_Logs(int32_t id, uint32_t selector, int32_t wait);
 // Free heap into `heap`; the report text into `text`, at most `text_size`
 // characters, stopping at its NUL or at the end of the answer, NUL-padded to
 // `text_size` when shorter (a text of `text_size` characters is not
-// terminated: give one byte more than you pass).
+// terminated: give one byte more than you pass). Answer: 4 to 2048 bytes.
 int32_t R62_Memory_Usage(int32_t id, int32_t* heap, char* text, int32_t text_size, int32_t wait);
-// File size into `size` when given and the exchange succeeded.
+// File size into `size` when given and the exchange succeeded. Answer: 4 to
+// 40 bytes (the size, then bytes not used).
 int32_t R62_File_Info(int32_t id, const char* name, uint32_t* size, int32_t wait);
 // Sends the request record and `length` data bytes. A length outside
 // 0..R62_WRITE_MAX, or data missing for a length above 0, is refused with
@@ -69,15 +78,17 @@ int32_t R62_Write_File(int32_t id, const char* name, uint32_t operation, const v
                        int32_t wait);
 // Reads up to `size` bytes at `offset` into `buffer` (which holds `size`
 // bytes). `got` receives the bytes copied: never more than the answer
-// carried nor than `size`; 0 at the end of the file.
+// carried nor than `size`; 0 at the end of the file. Answer: 4 to 4000
+// bytes (the count, then the data; a count above the data is cut to it).
 int32_t R62_Read_File(int32_t id, const char* name, void* buffer, uint32_t offset, uint32_t size, int32_t* got,
                       int32_t wait);
-// One signed 32-bit sample value.
+// One signed 32-bit sample value. Answer: 4 bytes.
 int32_t R62_Measure(int32_t id, int32_t* value, int32_t wait);
 int32_t R62_Send_Event(int32_t id, uint32_t event, int32_t wait);
 int32_t R62_Set_State(int32_t id, uint32_t state, int32_t wait);
+// Answer: 4 bytes.
 int32_t R62_Get_State(int32_t id, uint32_t* state, int32_t wait);
-// `image` holds R62_SCREEN_SIZE bytes.
+// `image` holds R62_SCREEN_SIZE bytes. Answer: 1060 bytes.
 int32_t R62_Get_Screen(int32_t id, uint8_t* image, int32_t wait);
 
 // Probe pair for MXX_connect (shapes mxx_probe_t / mxx_test_probe_t).

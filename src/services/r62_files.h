@@ -10,12 +10,17 @@
 // Returned when a callback asked to stop; distinct from every exchange
 // result and link error.
 constexpr int32_t R62_FILES_STOPPED = -1000;
+// Returned when a source could not supply the bytes of the next append.
+constexpr int32_t R62_FILES_NO_DATA = -1001;
 
 // `data` and `size`: the chunk's bytes; `offset`: where they start in the
 // device file; `index`: the chunk's number from 0. Return false to stop.
 using r62_chunk_fn = std::function<bool(const uint8_t* data, int32_t size, uint32_t offset, uint32_t index)>;
 // Called before each request with its offset; return false to stop.
 using r62_before_fn = std::function<bool(uint32_t offset)>;
+// Fills `out` with exactly the next `size` bytes of the content; false when
+// they cannot be had.
+using r62_source_fn = std::function<bool(uint8_t* out, int32_t size)>;
 
 // Reads `name` from offset 0, asking `chunk` bytes per request, until a
 // chunk of 0 bytes arrives or `limit` bytes have come (0: no limit; the
@@ -31,3 +36,10 @@ int32_t r62_file_read(int32_t id, const char* name, int32_t chunk, uint32_t limi
 // Returns 0, the failing request's result, or R62_FILES_STOPPED.
 int32_t r62_file_write(int32_t id, const char* name, std::span<const uint8_t> data, int32_t chunk, bool create,
                        bool final_append, const r62_chunk_fn& on_chunk = {});
+
+// The same for `length` bytes taken from `source` one append at a time, so
+// the content never has to be in memory as a whole. Returns 0, the failing
+// request's result, R62_FILES_STOPPED or R62_FILES_NO_DATA (nothing of the
+// missing chunk was sent).
+int32_t r62_file_write_from(int32_t id, const char* name, uint64_t length, int32_t chunk, bool create,
+                            bool final_append, const r62_source_fn& source, const r62_chunk_fn& on_chunk = {});

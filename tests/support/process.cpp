@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -57,7 +58,7 @@ int reap(pid_t pid, int timeout_ms) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
@@ -69,6 +70,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     ProcessResult result;
     const pid_t pid = spawn(argv, in, out, err, options.cwd);
     if (pid > 0) result.exit_code = reap(pid, options.timeout_ms);
+    result.timed_out = pid > 0 && result.exit_code == -1;
     result.out = read_fd(out);
     if (!options.merge_stderr) result.err = read_fd(err);
     for (int fd : {in, out, options.merge_stderr ? -1 : err})
@@ -76,10 +78,17 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     return result;
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) : out_(temp_fd()) {
-    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    pid_ = spawn(argv, in, out_, out_, "");
-    close(in);
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, bool piped_input) : out_(temp_fd()) {
+    int in[2] = {open("/dev/null", O_RDONLY | O_CLOEXEC), -1};
+    // Close-on-exec: no later child may hold the write end open.
+    if (piped_input) {
+        close(in[0]);
+        if (pipe2(in, O_CLOEXEC) != 0) in[0] = in[1] = -1;
+        ::signal(SIGPIPE, SIG_IGN);
+    }
+    pid_ = spawn(argv, in[0], out_, out_, "");
+    close(in[0]);
+    in_ = in[1];
 }
 
 BackgroundProcess::~BackgroundProcess() {
@@ -98,10 +107,29 @@ std::string BackgroundProcess::wait_for(const std::string& text, int timeout_ms)
 
 std::string BackgroundProcess::output() const { return read_fd(out_); }
 
-int BackgroundProcess::stop(int sig) {
+bool BackgroundProcess::send(const std::string& text) {
+    size_t written = 0;
+    while (in_ >= 0 && written < text.size()) {
+        const ssize_t n = write(in_, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return in_ >= 0;
+}
+
+bool BackgroundProcess::signal(int sig) { return pid_ > 0 && kill(pid_, sig) == 0; }
+
+int BackgroundProcess::wait_exit(int timeout_ms) {
     if (pid_ <= 0) return -1;
-    kill(pid_, sig);
-    const int status = reap(pid_, 5000);
+    const int status = reap(pid_, timeout_ms);
     pid_ = -1;
+    if (in_ >= 0) close(in_);
+    in_ = -1;
     return status;
+}
+
+int BackgroundProcess::stop(int sig) {
+    signal(sig);
+    return wait_exit(5000);
 }

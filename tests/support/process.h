@@ -8,9 +8,10 @@
 #include <vector>
 
 struct ProcessResult {
-    int exit_code = -1;  // exit status; -1 when it was killed (time-out) or did not start
-    std::string out;     // standard output (and error, when merged)
-    std::string err;     // standard error, when not merged
+    int exit_code = -1;      // exit status; -1 when killed or not started
+    bool timed_out = false;  // killed at the time-out
+    std::string out;         // standard output (and error, when merged)
+    std::string err;         // standard error, when not merged
 };
 
 struct ProcessOptions {
@@ -22,11 +23,12 @@ struct ProcessOptions {
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
-// A long-running child (the simulator), standard output and error merged;
-// stopped with SIGTERM on destruction.
+// A long-running child (the simulator, or the tool driven step by step),
+// standard output and error merged; stopped with SIGTERM on destruction.
 class BackgroundProcess {
 public:
-    explicit BackgroundProcess(const std::vector<std::string>& argv);
+    // Standard input: /dev/null, or a pipe fed by send() when `piped_input`.
+    explicit BackgroundProcess(const std::vector<std::string>& argv, bool piped_input = false);
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
@@ -34,12 +36,19 @@ public:
     // The output so far once it contains `text`; empty when it does not come in time.
     std::string wait_for(const std::string& text, int timeout_ms = 10000);
     std::string output() const;
-    // Sends `sig` and reaps the child: its exit status, -1 when it had to be killed.
+    // Writes to the child's standard input (piped_input only).
+    bool send(const std::string& text);
+    bool signal(int sig);
+    // Waits for the child to end by itself: its exit status, or -1 when it
+    // did not end in time (it is then killed).
+    int wait_exit(int timeout_ms);
+    // Sends `sig` and reaps the child as wait_exit does.
     int stop(int sig = SIGTERM);
 
 private:
     int pid_ = -1;
     int out_ = -1;
+    int in_ = -1;
 };
 
 // Absolute path of a project executable in the build directory.

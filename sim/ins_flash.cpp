@@ -1,0 +1,61 @@
+// External flash: erase, block reads and writes, and the flashing order
+// that checks the image and restarts the instrument. Runs with sim_t::mu held.
+#include <algorithm>
+
+#include "records/wire.h"
+#include "services/r40_comm.h"
+#include "services/r62_comm.h"
+#include "sim/sim_internal.h"
+
+namespace {
+
+constexpr int32_t FLASH_READ_BLOCK = 64;
+constexpr int32_t FLASH_DEFAULT_BLOCK = 64;
+
+int32_t effective_block(int32_t answered) { return answered > 0 ? answered : FLASH_DEFAULT_BLOCK; }
+
+}  // namespace
+
+sim_reply_t SIMI_on_erase_flash(sim_t* s, uint16_t code, std::span<const uint8_t>, sim_clock::time_point) {
+    std::fill(s->ins.flash.begin(), s->ins.flash.end(), 0xFF);
+    s->ins.flash_block = effective_block(s->settings.flash_block_size);
+    return SIMI_ok(code, SIMI_u32(static_cast<uint32_t>(s->settings.flash_block_size)));
+}
+
+sim_reply_t SIMI_on_read_flash(sim_t* s, uint16_t code, std::span<const uint8_t> p, sim_clock::time_point) {
+    const std::vector<uint8_t>& f = s->ins.flash;
+    const size_t off = static_cast<size_t>(get_u16le(p.data(), 0)) * FLASH_READ_BLOCK;
+    if (off + FLASH_READ_BLOCK > f.size()) return SIMI_fail(code, SIM_ST_FAIL);
+    return SIMI_ok(code, std::vector<uint8_t>(f.begin() + static_cast<std::ptrdiff_t>(off),
+                                              f.begin() + static_cast<std::ptrdiff_t>(off + FLASH_READ_BLOCK)));
+}
+
+sim_reply_t SIMI_on_write_flash(sim_t* s, uint16_t, std::span<const uint8_t> p, sim_clock::time_point) {
+    if (p.size() < 3) return SIMI_fail(R40_CODE_WRITE_EXT_FLASH, SIM_ST_SIZE);
+    sim_instrument_t& ins = s->ins;
+    const uint32_t index = get_u16le(p.data(), 0);
+    const size_t len = p.size() - 2;
+    const auto block = static_cast<size_t>(ins.flash_block);
+    const size_t off = index * block;
+    if (len == 0 || len > block || off + len > ins.flash.size()) return SIMI_fail(R40_CODE_WRITE_EXT_FLASH, SIM_ST_FAIL);
+    // Flash cells only go from 1 to 0; an unerased block keeps its zeros.
+    for (size_t i = 0; i < len; ++i) ins.flash[off + i] &= p[2 + i];
+    return SIMI_ok(R40_CODE_WRITE_EXT_FLASH);
+}
+
+sim_reply_t SIMI_on_flash_fw(sim_t* s, uint16_t, std::span<const uint8_t> p, sim_clock::time_point now) {
+    const uint32_t encrypted = get_u32le(p.data(), 0);
+    const uint32_t checksum = get_u32le(p.data(), 4);
+    uint32_t x = 0;
+    const std::vector<uint8_t>& f = s->ins.flash;
+    for (uint32_t i = 0; i < SIM_FLASH_SIZE / 4; ++i) {
+        uint32_t w = get_u32le(f.data(), 4 * static_cast<size_t>(i));
+        if (encrypted & 1u) w ^= i * i * i * i;
+        x ^= w;
+    }
+    if (x != checksum) return SIMI_fail(R40_CODE_FLASH_FW, SIM_ST_CHECKSUM);
+    ++s->ins.flash_count;
+    SIMI_reboot(s, now);  // the new firmware starts: the answer goes out, then silence
+    return SIMI_ok(R40_CODE_FLASH_FW);
+}
+

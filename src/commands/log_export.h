@@ -1,0 +1,85 @@
+// Exports of a downloaded measurement log that other programs open as they
+// are: "kappa.csv" (RFC 4180, one row per record), "kappa.gpx" (GPX 1.1, a
+// waypoint per record with a valid position) and "kappa.svg" (the log drawn:
+// discrete values by record, scanner points along their scans, borehole
+// cores against depth). The XML goes through tinyxml2, so free text is
+// escaped. Values that are not numbers, impossible dates and positions off
+// the globe are left out (an empty CSV field, no element, no point) and
+// never make a file invalid.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "commands/cmd_file.h"
+
+constexpr const char* LOG_CSV_NAME = "kappa.csv";
+constexpr const char* LOG_GPX_NAME = "kappa.gpx";
+constexpr const char* LOG_SVG_NAME = "kappa.svg";
+
+// Header row and one record's row, each ending in CRLF.
+std::string log_csv_header();
+std::string log_csv_row(uint32_t slot, uint32_t entry_value, const uint8_t* rec);
+
+// "YYYY-MM-DDThh:mm:ss" of the record, or "" when the date is impossible.
+std::string log_iso_time(const uint8_t* rec);
+// Free text of a record made safe for any export: printable ASCII kept,
+// bytes from 0xA0 read as Latin-1, other control bytes as '?'.
+std::string log_clean_text(const std::string& raw);
+
+// A GPX file written record by record; closing (or destroying) it writes the
+// closing tags, so a download that ends early still leaves a valid file.
+class log_gpx_t {
+public:
+    log_gpx_t();
+    ~log_gpx_t();
+    log_gpx_t(const log_gpx_t&) = delete;
+    log_gpx_t& operator=(const log_gpx_t&) = delete;
+
+    bool open(const std::string& path);
+    void add(const uint8_t* rec);
+    bool close();
+
+private:
+    struct printer_t;
+    cmd_file_t file_;
+    std::unique_ptr<printer_t> printer_;
+};
+
+// Records in download order; a source may be walked any number of times.
+using log_visit_fn = std::function<void(const uint8_t* rec)>;
+using log_source_fn = std::function<void(const log_visit_fn& visit)>;
+
+// Draws the records into an SVG file; false (reported) when it cannot be written.
+bool log_svg_write(const std::string& path, const log_source_fn& records, const std::string& title);
+
+// The three exports of one download under one directory prefix. Records are
+// kept in an anonymous temporary file until the picture is drawn, so memory
+// stays flat in the number of records.
+class log_exports_t {
+public:
+    log_exports_t() = default;
+    ~log_exports_t();
+    log_exports_t(const log_exports_t&) = delete;
+    log_exports_t& operator=(const log_exports_t&) = delete;
+
+    void open(const std::string& prefix, const std::string& title);
+    void add(uint32_t slot, uint32_t entry_value, const uint8_t* rec);
+    // Completes the CSV and GPX files; draws the SVG when `draw`.
+    void finish(bool draw);
+
+private:
+    struct file_closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    bool open_ = false;
+    cmd_file_t csv_;
+    log_gpx_t gpx_;
+    std::unique_ptr<std::FILE, file_closer> store_;
+    bool store_failed_ = false;
+    std::string svg_path_;
+    std::string title_;
+};

@@ -1,0 +1,274 @@
+#include "commands/r62_log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "commands/log_export.h"
+#include "commands/log_format.h"
+#include "commands/r62_cmds.h"
+#include "commands/r62_params.h"
+#include "console/globals.h"
+#include "libcomm/libcomm.h"
+#include "records/wire.h"
+#include "services/r62_comm.h"
+#include "services/r62_files.h"
+
+namespace {
+
+constexpr const char* TAG = "MAIN";
+constexpr const char* NAME = "R62_cmd_get_meas_log";
+constexpr int32_t LOG_CHUNK = 450;     // bytes per file read request
+constexpr uint32_t DOTS_EVERY = 30;    // note and aux copies: one dot per this many chunks
+constexpr const char* SPACES20 = "                    ";
+constexpr const char* TABLE_NAME = "kappa.dat";
+constexpr const char* SLOTS_NAME = "aaa";
+constexpr const char* TOO_MANY_SLOTS = "Log of %d entries does not fit the entry table, reading the first %u!\n";
+
+std::string with_number(const char* format, int32_t n) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, n);
+    return buf;
+}
+
+// The last four characters of the serial, kept to one safe path component.
+std::string serial_dir_name() {
+    const size_t len = strnlen(serial_no, SERIAL_SIZE);
+    std::string name = "kappa_";
+    for (size_t i = 4; i < len; ++i) {
+        const auto c = static_cast<unsigned char>(serial_no[i]);
+        name += (c < 0x20 || c >= 0x7F || c == '/' || c == '\\') ? '_' : static_cast<char>(c);
+    }
+    return name;
+}
+
+int32_t download_copy(int32_t id, int32_t slot, const std::string& path, const char* device_format,
+                      const char* header_format, const char* handler) {
+    char name[32];
+    std::snprintf(name, sizeof name, device_format, slot);
+    uint32_t size = 0;
+    int32_t r = R62_File_Info(id, name, &size, 1);
+    if (r != 0) return cmd_error(handler, r);
+    log_write(TAG, header_format, slot, static_cast<int32_t>(size));
+    cmd_file_t file;
+    if (!file.open(path, cmd_file_t::kind_t::download)) return 0;
+    r = r62_file_read(
+        id, name, LOG_CHUNK, 0,
+        [&](const uint8_t* data, int32_t n, uint32_t, uint32_t index) {
+            if (!file.write(data, static_cast<size_t>(n))) return false;
+            if ((index + 1) % DOTS_EVERY == 0) log_append(TAG, ".");
+            return true;
+        },
+        [](uint32_t) { return cmd_stopped() == 0; });
+    if (r == R62_FILES_STOPPED) return cmd_stopped() ? -1 : 0;  // stopped, or the local file failed (reported)
+    if (r != 0) return cmd_error(handler, r);
+    log_append(TAG, "Ok\n");
+    file.commit();
+    return 0;
+}
+
+void print(const std::string& text) { log_write(TAG, "%s", text.c_str()); }
+
+}  // namespace
+
+int32_t download_record(int32_t id, int32_t slot, uint8_t* dest) {
+    log_write(TAG, "Downloading record[%d,%d]", slot, static_cast<int32_t>(MR_SIZE));
+    char name[32];
+    if (slot == LOG_SLOT_LAST)
+        std::snprintf(name, sizeof name, "meas/last.dat");
+    else
+        std::snprintf(name, sizeof name, "meas/meas%.4d.dat", slot);
+    uint32_t total = 0;
+    // The last request still asks a full chunk; what comes past the record is dropped.
+    int32_t r = r62_file_read(
+        id, name, LOG_CHUNK, static_cast<uint32_t>(MR_SIZE),
+        [&](const uint8_t* data, int32_t size, uint32_t offset, uint32_t) {
+            std::memcpy(dest + offset, data, static_cast<size_t>(size));
+            log_append(TAG, ".");
+            return true;
+        },
+        [](uint32_t offset) {
+            if (cmd_stopped()) return false;
+            log_append(TAG, "%d", static_cast<int32_t>(offset));
+            return true;
+        },
+        &total);
+    if (r == R62_FILES_STOPPED) return -1;
+    if (r != 0) return cmd_error("download_record", r);
+    if (total < MR_SIZE) return -1;  // an empty chunk before the record was complete
+    log_append(TAG, "Ok\n");
+    return 0;
+}
+
+int32_t download_note(int32_t id, int32_t slot, const std::string& path) {
+    return download_copy(id, slot, path, "notes/rec%.4d.wav", "Downloading note[%d,%d]", "download_note");
+}
+
+int32_t download_aux(int32_t id, int32_t slot, const std::string& path) {
+    return download_copy(id, slot, path, "aux/aux%.4d.dat", "Downloading aux. data[%d,%d]", "download_aux");
+}
+
+void save_meas(const std::string& path, const uint8_t* rec) {
+    cmd_file_t file;
+    if (!file.open(path)) return;
+    file.puts(log_raw_text(rec).c_str());
+    file.close();
+}
+
+void calc_avg_std_dev(float sum, float sum_sq, int32_t n, cmd_file_t* file) {
+    const std::string text = log_stats_text(sum, sum_sq, n);
+    if (text.empty()) return;
+    print(text);
+    if (file) file->puts(text.c_str());
+}
+
+void write_gps_coords(const uint8_t* rec) { print(log_gps_line(rec)); }
+
+void write_gps_coords_file(cmd_file_t* file, const uint8_t* rec) {
+    if (file) file->puts(log_gps_table_text(rec).c_str());
+}
+
+int32_t R62_cmd_get_meas_log(char[], int32_t) {
+    if (!cmd_connected()) return -1;
+    int32_t save_file = 1, save_notes = 0, save_raw = 0, save_aux = 0;
+    for (auto [answer, prompt] : {std::pair{&save_file, "Save to file"}, std::pair{&save_notes, "Save notes"},
+                                  std::pair{&save_raw, "Save raw data"}, std::pair{&save_aux, "Save aux. data"}}) {
+        input_yesno_msg(answer, prompt);
+        if (cmd_stopped()) return -1;
+    }
+
+    // The table and the record buffer are too large for the stack.
+    std::vector<uint8_t> table(LOG_TABLE_SIZE, 0);
+    std::vector<uint8_t> params(R62_PARAMS_BUF, 0);
+    int32_t r = R62_Get_Params(id_conn, params.data(), 1);
+    if (r != 0) return cmd_error(NAME, r);
+    const int32_t max_stored = params_max_stored_meas(params.data());
+    uint32_t slots = static_cast<uint32_t>(max_stored);
+    if (slots > LOG_TABLE_SLOTS) {
+        slots = LOG_TABLE_SLOTS;
+        log_error(TOO_MANY_SLOTS, max_stored, slots);
+    }
+
+    log_write(TAG, "Downloading entry table(%d entries)", max_stored);
+    for (uint32_t first = 0; first < slots; first += LE_PER_ANSWER) {
+        if (cmd_stopped()) return -1;
+        r = R62_Get_Meas_Log_Entry_List(id_conn, first, table.data() + static_cast<size_t>(first) * LE_SIZE, 1);
+        if (r != 0) return cmd_error(NAME, r);
+        log_append(TAG, ".");
+    }
+    log_append(TAG, "\n\n");
+
+    auto value_of = [&](uint32_t slot) { return get_u32le(table.data(), static_cast<size_t>(slot) * LE_SIZE); };
+    auto flags_of = [&](uint32_t slot) { return get_u8(table.data(), static_cast<size_t>(slot) * LE_SIZE + 4); };
+    int32_t listed = 0;
+    for (uint32_t slot = 0; slot < slots; ++slot) {
+        const auto value = static_cast<int32_t>(value_of(slot));
+        if (value <= 0) continue;
+        log_write(TAG, "[%.4d] : %d ", static_cast<int32_t>(slot), value);
+        if (flags_of(slot) & LE_NOTE) log_append(TAG, " note");
+        log_append(TAG, "\n");
+        ++listed;
+    }
+    log_write(TAG, "Meas log num entries = %d\n\n", listed);
+
+    std::string prefix;
+    std::string dir;
+    if (save_file || save_notes || save_raw || save_aux) {
+        if (R62_cmd_get_serial(nullptr, 0) != 0) return cmd_error(NAME, -1);
+        if (cmd_stopped()) return -1;
+        dir = serial_dir_name();
+        cmd_make_dir(dir);
+        prefix = dir + "/";
+    }
+    cmd_file_t table_file;
+    log_exports_t exports;
+    if (save_file) {
+        table_file.open(prefix + TABLE_NAME);
+        exports.open(prefix, dir);
+    }
+
+    float sum_s = 0.0f, sum_s2 = 0.0f, sum_c = 0.0f, sum_c2 = 0.0f;
+    int32_t n = 0;
+    int32_t prev_group = -1;
+    int32_t stored = 0;
+    {
+        cmd_file_t slot_file;
+        slot_file.open(SLOTS_NAME);
+        for (uint32_t slot = 0; slot < slots; ++slot) {
+            const auto value = static_cast<int32_t>(value_of(slot));
+            slot_file.printf("%d/%d   %d\n", static_cast<int32_t>(slot), max_stored, value);
+            if (value != 0) ++stored;
+        }
+    }
+
+    std::vector<uint8_t> rec(MR_SIZE, 0);
+    for (uint32_t slot : log_download_order(table.data(), slots)) {
+        if (cmd_stopped()) return -1;
+        if (download_record(id_conn, static_cast<int32_t>(slot), rec.data()) != 0) {
+            if (cmd_stopped()) return -1;
+            log_error("\nError downloading data!\n");
+            exports.finish(true);
+            return -1;
+        }
+        const meas_t m = meas_decode(rec.data());
+        if (m.group_no != prev_group) {
+            calc_avg_std_dev(sum_s, sum_s2, n, &table_file);
+            calc_avg_std_dev(sum_c, sum_c2, n, &table_file);
+            sum_s = sum_s2 = sum_c = sum_c2 = 0.0f;
+            n = 0;
+        }
+        prev_group = m.group_no;
+
+        switch (log_kind(m)) {
+            case log_kind_t::discrete:
+                print(log_discrete_line(m));
+                if (m.bh_kind == 2) print(log_core_line(m));
+                table_file.puts(log_discrete_table_line(m).c_str());
+                sum_s += m.susc;
+                sum_s2 += m.susc * m.susc;
+                sum_c += m.cond;
+                sum_c2 += m.cond * m.cond;
+                ++n;
+                print(SPACES20);
+                write_gps_coords(rec.data());
+                break;
+            case log_kind_t::scanner: {
+                print(log_scanner_line(m));
+                if (m.bh_kind == 2) print(log_core_line(m));
+                table_file.puts(log_scanner_table_line(m).c_str());
+                const std::string points = log_point_lines(rec.data());
+                print(points);
+                table_file.puts(points.c_str());
+                print(SPACES20);
+                write_gps_coords(rec.data());
+                break;
+            }
+            case log_kind_t::header: print(log_header_lines(m)); break;
+            case log_kind_t::unknown: print("Unknown record.\n"); break;
+        }
+        if (table_file.is_open()) {
+            write_gps_coords_file(&table_file, rec.data());
+            table_file.puts("\n");
+        }
+        exports.add(slot, value_of(slot), rec.data());
+
+        if (cmd_stopped()) return -1;
+        if (save_raw) save_meas(prefix + with_number("data%.8d.dat", m.rec_no), rec.data());
+        if (save_notes && (flags_of(slot) & LE_NOTE)) {
+            print(SPACES20);
+            download_note(id_conn, static_cast<int32_t>(slot), prefix + with_number("rec%.8d.wav", m.rec_no));
+        }
+        if (save_aux && (flags_of(slot) & LE_AUX)) {
+            if (cmd_stopped()) return -1;
+            print(SPACES20);
+            download_aux(id_conn, static_cast<int32_t>(slot), prefix + with_number("aux%.8d.dat", m.rec_no));
+        }
+    }
+    if (cmd_stopped()) return -1;
+    calc_avg_std_dev(sum_s, sum_s2, n, &table_file);
+    calc_avg_std_dev(sum_c, sum_c2, n, &table_file);
+    table_file.close();
+    exports.finish(true);
+    log_write(TAG, "Num downloaded records:%d\n", stored);
+    return 0;
+}

@@ -1,0 +1,322 @@
+// The measurement log download against the simulated instrument: console
+// text, the files it writes and their exports read back, the download order,
+// odd table sizes, failures and stops. Runs in a fresh working directory.
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "commands/r62_log.h"
+#include "records/params.h"
+#include "records/wire.h"
+#include "sim/sim.h"
+#include "support/console_capture.h"
+#include "support/sim_link.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+// RFC 4180: quoted fields with doubled quotes, CRLF between records.
+std::vector<std::vector<std::string>> read_csv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (quoted && c == '"' && next == '"') {
+            rows.back().back() += text[++i];
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c == ',') {
+            rows.back().emplace_back();
+        } else if (!quoted && c == '\r' && next == '\n') {
+            ++i;
+            rows.emplace_back(1);
+        } else {
+            rows.back().back() += c;
+        }
+    }
+    if (rows.back() == std::vector<std::string>(1)) rows.pop_back();
+    return rows;
+}
+
+// Numbers of the slots in the order "Downloading record[slot," shows them.
+std::vector<int> downloaded_slots(const std::string& out) {
+    std::vector<int> slots;
+    const std::string key = "Downloading record[";
+    for (size_t at = out.find(key); at != std::string::npos; at = out.find(key, at + 1))
+        slots.push_back(std::atoi(out.c_str() + at + key.size()));
+    return slots;
+}
+
+int count_class(const tinyxml2::XMLElement* e, const char* cls) {
+    int n = 0;
+    for (; e; e = e->NextSiblingElement()) {
+        const char* c = e->Attribute("class");
+        n += (c && std::string(c) == cls) + count_class(e->FirstChildElement(), cls);
+    }
+    return n;
+}
+
+class LogDownload : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/qm38log_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        old_ = fs::current_path();
+        fs::current_path(dir_);
+    }
+    void TearDown() override {
+        link_.reset();
+        input_interrupt_clear();
+        fs::current_path(old_);
+        fs::remove_all(dir_);
+    }
+    void open(sim_t* sim = nullptr) {
+        link_ = std::make_unique<SimLink>(sim);
+        ASSERT_TRUE(link_->open());
+    }
+    sim_t* sim() { return link_->sim(); }
+    console_capture_t run(const std::string& answers) {
+        return console_run(answers, [&] { result_ = R62_cmd_get_meas_log(nullptr, 0); });
+    }
+    void set_max_stored(int32_t n) {
+        bytes p = SIM_get_params(sim());
+        put_i32le(p.data(), PARAMS_OFF_MAX_STORED_MEAS, n);
+        SIM_set_params(sim(), p);
+    }
+    bytes record_of(uint32_t slot) {
+        bytes rec;
+        char name[32];
+        std::snprintf(name, sizeof name, "meas/meas%.4u.dat", slot);
+        SIM_get_file(sim(), name, &rec);
+        return rec;
+    }
+
+    std::unique_ptr<SimLink> link_;
+    int32_t result_ = -2;
+    fs::path dir_, old_;
+};
+
+}  // namespace
+
+// A record comes whole, chunk by chunk with its offsets; the latest one by
+// slot -1; a short file fails quietly.
+TEST_F(LogDownload, DownloadRecordReadsTheWholeRecordInChunks) {
+    open();
+    bytes want = record_of(3);
+    SIM_put_file(sim(), "meas/last.dat", want);
+    for (int32_t slot : {3, LOG_SLOT_LAST}) {
+        bytes got(MR_SIZE, 0xEE);
+        int32_t r = -2;
+        const auto cap = console_run("", [&] { r = download_record(link_->id(), slot, got.data()); });
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(cap.out, "Downloading record[" + std::to_string(slot) +
+                               ",4063]0.450.900.1350.1800.2250.2700.3150.3600.4050.Ok\n");
+    }
+    SIM_put_file(sim(), "meas/meas0003.dat", bytes(want.begin(), want.begin() + 1000));
+    bytes got(MR_SIZE);
+    int32_t r = 0;
+    const auto cap = console_run("", [&] { r = download_record(link_->id(), 3, got.data()); });
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(cap.out, "Downloading record[3,4063]0.450.900.1000");
+    EXPECT_EQ(cap.err, "");
+}
+
+// The demo log with every answer yes: console text and table as expected,
+// "aaa" from the entry table, raw data per record, copies byte for byte,
+// and the three exports read back against the records.
+TEST_F(LogDownload, DemoLogWithEverythingSaved) {
+    open();
+    const auto cap = run("\ny\ny\ny\n");
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(cap.err, "");
+    const std::string golden = std::string(QM_SOURCE_DIR) + "/tests/golden/";
+    EXPECT_EQ(cap.out, read_file(golden + "log_demo_console.txt"));
+    const fs::path out = "kappa_1234";
+    EXPECT_EQ(read_file(out / "kappa.dat"), read_file(golden + "log_demo_kappa.dat"));
+
+    const auto aaa = lines_of(read_file("aaa"));
+    ASSERT_EQ(aaa.size(), 64u);
+    std::vector<uint32_t> slots;  // in entry order, as the demo numbers them
+    for (uint32_t s = 0; s < 64; ++s) {
+        const sim_entry_t e = SIM_get_entry(sim(), s);
+        EXPECT_EQ(aaa[s], std::to_string(s) + "/64   " + std::to_string(static_cast<int32_t>(e.value)));
+        if (e.value != 0) slots.push_back(s);
+    }
+    ASSERT_EQ(slots.size(), 56u);
+    const auto csv = read_csv(read_file(out / "kappa.csv"));
+    ASSERT_EQ(csv.size(), 57u);
+    size_t valid_positions = 0, discrete = 0;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        const uint32_t s = slots[i];
+        const bytes rec = record_of(s);
+        const int32_t rec_no = get_i32le(rec.data(), MR_REC_NO);
+        char name[64];
+        std::snprintf(name, sizeof name, "data%.8d.dat", rec_no);
+        const auto raw = lines_of(read_file(out / name));
+        ASSERT_EQ(raw.size(), 482u) << name;
+        EXPECT_EQ(raw[0], std::to_string(get_i32le(rec.data(), MR_SAMPLE_NO)));
+        EXPECT_EQ(raw[1], std::to_string(get_i32le(rec.data(), MR_MEAS_TIME)));
+        const sim_entry_t e = SIM_get_entry(sim(), s);
+        for (auto [flag, device, local] : {std::tuple{LE_NOTE, "notes/rec%.4u.wav", "rec%.8d.wav"},
+                                           std::tuple{LE_AUX, "aux/aux%.4u.dat", "aux%.8d.dat"}}) {
+            if (!(e.flags & flag)) continue;
+            bytes want;
+            char dev[32];
+            std::snprintf(dev, sizeof dev, device, s);
+            ASSERT_TRUE(SIM_get_file(sim(), dev, &want));
+            std::snprintf(name, sizeof name, local, rec_no);
+            const std::string copy = read_file(out / name);
+            EXPECT_EQ(bytes(copy.begin(), copy.end()), want) << name;
+        }
+        const auto& row = csv[i + 1];
+        ASSERT_EQ(row.size(), csv[0].size());
+        EXPECT_EQ(row[0], std::to_string(s));
+        EXPECT_EQ(row[2], std::to_string(rec_no));
+        const bool valid = get_u32le(rec.data(), MR_GPS + GPS_FLAGS) & GPS_VALID;
+        EXPECT_EQ(row[19].empty(), !valid) << rec_no;
+        valid_positions += valid;
+        discrete += (get_u32le(rec.data(), MR_TYPE_WORD) & TW_TYPE_MASK) == 1;
+    }
+    for (const auto& entry : fs::directory_iterator(out)) EXPECT_NE(entry.path().extension(), ".part");
+
+    tinyxml2::XMLDocument gpx, svg;
+    ASSERT_EQ(gpx.Parse(read_file(out / "kappa.gpx").c_str()), tinyxml2::XML_SUCCESS);
+    size_t waypoints = 0;
+    for (auto* w = gpx.RootElement()->FirstChildElement("wpt"); w; w = w->NextSiblingElement("wpt")) ++waypoints;
+    EXPECT_EQ(waypoints, valid_positions);
+    ASSERT_EQ(svg.Parse(read_file(out / "kappa.svg").c_str()), tinyxml2::XML_SUCCESS);
+    EXPECT_EQ(static_cast<size_t>(count_class(svg.RootElement(), "susc")), discrete);
+}
+
+// Unsigned ascending order, ties lowest slot first, 0xFFFFFFFF counted but
+// never read; 40 slots read as two blocks of 32 and nothing past slot 39.
+TEST_F(LogDownload, OrderAndATableNotAMultipleOf32) {
+    std::string error;
+    open(SIM_create_file(std::string(QM_SOURCE_DIR) + "/sim/scenarios/edge_log.json", &error));
+    const auto cap = run("n\nn\nn\nn\n");
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(downloaded_slots(cap.out), (std::vector<int>{0, 1, 5, 39, 2}));
+    EXPECT_EQ(SIM_request_count(sim(), 8204), 2u);
+    EXPECT_NE(cap.out.find("(40 entries)..\n\n[0000] : 5 \n[0001] : 5  note\n[0005] : 5 \n[0039] : 6 \n"
+                           "Meas log num entries = 4\n\n"),
+              std::string::npos);
+    EXPECT_NE(cap.out.find("Type=2,CurveS=0,CurveC=0 [600]\n"), std::string::npos);
+    EXPECT_EQ(cap.out.substr(cap.out.size() - 25), "Num downloaded records:6\n");
+    EXPECT_EQ(lines_of(read_file("aaa")).size(), 40u);
+    EXPECT_FALSE(fs::exists("kappa_1234"));
+}
+
+// No slots: no entry request, an empty "aaa"; past 65536 (or negative) the
+// table holds 65536 slots and says so once.
+TEST_F(LogDownload, TableSizesZeroAndBeyondTheTable) {
+    open();
+    set_max_stored(0);
+    auto cap = run("n\nn\nn\nn\n");
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(cap.out,
+              "Save to file[yes]:Save notes[no]:Save raw data[no]:Save aux. data[no]:"
+              "Downloading entry table(0 entries)\n\nMeas log num entries = 0\n\nNum downloaded records:0\n");
+    EXPECT_EQ(SIM_request_count(sim(), 8204), 0u);
+    EXPECT_TRUE(fs::exists("aaa"));
+    EXPECT_EQ(fs::file_size("aaa"), 0u);
+    for (int32_t n : {70000, -1}) {
+        set_max_stored(n);
+        SIM_clear_requests(sim());
+        cap = run("n\nn\nn\nn\n");
+        EXPECT_EQ(result_, 0);
+        EXPECT_EQ(cap.err, "Log of " + std::to_string(n) +
+                               " entries does not fit the entry table, reading the first 65536!\n");
+        EXPECT_EQ(SIM_request_count(sim(), 8204), 2048u);
+        EXPECT_EQ(downloaded_slots(cap.out).size(), 56u);
+        EXPECT_EQ(lines_of(read_file("aaa")).size(), 65536u);
+    }
+}
+
+// A read that fails mid-download: the note copy stays ".part", the record
+// fails, no statistics, and the table keeps the lines written so far.
+TEST_F(LogDownload, ReadFailingMidDownload) {
+    open();
+    int note_reads = 0;
+    sim_t* s = sim();
+    SIM_set_request_hook(s, [&, s](const sim_request_t& req) {
+        if (req.code != 8211 || std::string(reinterpret_cast<const char*>(req.payload.data())) != "notes/rec0001.wav")
+            return;
+        if (++note_reads == 2) {
+            sim_faults_t f;
+            f.fail_codes[8211] = SIM_ST_NOFILE;
+            SIM_set_faults(s, f);
+        }
+    });
+    const auto cap = run("y\ny\nn\nn\n");
+    EXPECT_EQ(result_, -1);
+    EXPECT_EQ(cap.err, "Command download_note error(code=1)!\nCommand download_record error(code=1)!\n"
+                       "\nError downloading data!\n");
+    EXPECT_EQ(cap.out.find("---"), std::string::npos);
+    EXPECT_EQ(downloaded_slots(cap.out), (std::vector<int>{0, 1, 2}));
+    const auto table = lines_of(read_file("kappa_1234/kappa.dat"));
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table[1].substr(0, 4), "2 2 ");
+    EXPECT_TRUE(fs::exists("kappa_1234/rec00000002.wav.part"));
+    EXPECT_FALSE(fs::exists("kappa_1234/rec00000002.wav"));
+    EXPECT_EQ(read_csv(read_file("kappa_1234/kappa.csv")).size(), 3u);
+    tinyxml2::XMLDocument gpx;
+    EXPECT_EQ(gpx.Parse(read_file("kappa_1234/kappa.gpx").c_str()), tinyxml2::XML_SUCCESS);
+}
+
+// Ctrl-C while a record comes in: the download stops quietly, the files are
+// closed with what they hold, and no picture is drawn.
+TEST_F(LogDownload, StopBetweenRecords) {
+    open();
+    SIM_set_request_hook(sim(), [](const sim_request_t& req) {
+        if (req.code == 8211 && std::string(reinterpret_cast<const char*>(req.payload.data())) == "meas/meas0002.dat")
+            input_interrupt();
+    });
+    const auto cap = run("\nn\nn\nn\n");
+    EXPECT_EQ(result_, -1);
+    EXPECT_EQ(cap.err, "");
+    EXPECT_EQ(lines_of(read_file("kappa_1234/kappa.dat")).size(), 2u);
+    EXPECT_FALSE(fs::exists("kappa_1234/kappa.svg"));
+    tinyxml2::XMLDocument gpx;
+    EXPECT_EQ(gpx.Parse(read_file("kappa_1234/kappa.gpx").c_str()), tinyxml2::XML_SUCCESS);
+}
+
+// Only "Save aux. data": the directory holds the aux copies and nothing else.
+TEST_F(LogDownload, OnlyAuxDataSaved) {
+    open();
+    const auto cap = run("n\nn\nn\ny\n");
+    EXPECT_EQ(result_, 0);
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator("kappa_1234")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"aux00000007.dat", "aux00000038.dat", "aux00000041.dat",
+                                               "aux00000053.dat"}));
+    EXPECT_NE(cap.out.find("Serial = A0001234\n"), std::string::npos);
+}

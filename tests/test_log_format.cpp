@@ -1,0 +1,264 @@
+// The log's pure parts: record lines, statistics, positions, the download
+// order, and the CSV, GPX and SVG exports of hand-made records.
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "commands/log_export.h"
+#include "commands/log_format.h"
+#include "records/wire.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+uint32_t lat_word(uint32_t ddmm, uint32_t fraction) { return ddmm | (fraction << 17); }
+
+// A discrete record 2024-02-29 23:59:58 at 49°12.3456'N 16°35.1240'E.
+bytes discrete(float susc, float cond, uint32_t type_word = 1) {
+    bytes r(MR_SIZE, 0);
+    put_i32le(r.data(), MR_REC_NO, 17);
+    put_i32le(r.data(), MR_GROUP_NO, 3);
+    put_u16le(r.data(), MR_YEAR, 2024);
+    for (auto [off, v] : {std::pair{MR_MONTH, 2}, {MR_DAY, 29}, {MR_HOUR, 23}, {MR_MINUTE, 59}, {MR_SECOND, 58},
+                          {MR_PIN, 1}, {MR_ERROR, 2}, {MR_DIA, 7}, {MR_MEAS_MODE, 4}})
+        put_u8(r.data(), off, static_cast<uint8_t>(v));
+    put_u32le(r.data(), MR_TYPE_WORD, type_word);
+    put_f32le(r.data(), MR_SUSC, susc);
+    put_f32le(r.data(), MR_COND, cond);
+    put_i32le(r.data(), MR_SAMPLE_NO, 3);
+    put_i32le(r.data(), MR_MEAS_TIME, 3);
+    put_u32le(r.data(), MR_GPS + GPS_FLAGS, GPS_VALID | GPS_NORTH | GPS_EAST | (9u << 11));
+    put_u32le(r.data(), MR_GPS + GPS_LAT, lat_word(4912, 3456));
+    put_u32le(r.data(), MR_GPS + GPS_LON, lat_word(1635, 1240));
+    put_i32le(r.data(), MR_GPS + GPS_ALT, 42);
+    return r;
+}
+
+bytes scanner(int32_t points) {
+    bytes r = discrete(0, 0, 2);
+    put_i32le(r.data(), MR_MEAS_TIME, points);
+    for (int32_t i = 0; i < MR_POINTS; ++i) {
+        put_f32le(r.data(), MR_SUSC_POINTS + 4 * static_cast<size_t>(i), 0.5f * static_cast<float>(i));
+        put_f32le(r.data(), MR_COND_POINTS + 4 * static_cast<size_t>(i), 10.0f + static_cast<float>(i));
+    }
+    r[MR_MARKS] = 0x02;  // point 1
+    return r;
+}
+
+bytes borehole_header(const char* desc) {
+    bytes r = discrete(0, 0, 1u << 24);
+    std::memcpy(r.data() + MR_BH_DESC, desc, std::min<size_t>(16, std::strlen(desc)));
+    put_i32le(r.data(), MR_BH_ID, 301);
+    put_u8(r.data(), MR_BH_FEET, 1);
+    put_f32le(r.data(), MR_BH_DEPTH_FROM, 10.0f);
+    put_f32le(r.data(), MR_BH_DEPTH_TO, 60.25f);
+    put_f32le(r.data(), MR_BH_CORE_LEN, 1.5f);
+    put_f32le(r.data(), MR_BH_DEPTH_INT, 0.5f);
+    put_i32le(r.data(), MR_BH_CORES_PER_BOX, 5);
+    return r;
+}
+
+std::string read_file(const std::string& path) {
+    std::string s;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+        std::fclose(f);
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(LogRecordLines, DiscreteScannerCoreAndHeaderAsPrinted) {
+    bytes core = discrete(0.1524f, 12.44f, 1 | (2u << 24));
+    put_i32le(core.data(), MR_BH_ID, 301);
+    put_i32le(core.data(), MR_BH_CORE_NUM, 4);
+    put_f32le(core.data(), MR_BH_DEPTH, 2.25f);
+    const meas_t m = meas_decode(core.data());
+    EXPECT_EQ(log_discrete_line(m),
+              "17: 4 3 2024/02/29 23:59:58 Type=1,CurveS=0,CurveC=0,Pin=1,Error=2,Dia= 7    "
+              "Susc= 0.152SI Cond=  12.4S/m [ 3/ 3]\n");
+    EXPECT_EQ(log_discrete_table_line(m), "17 4 2024/02/29 23:59:58 1,0,0,1,2, 7  0.152   12.4 [ 3/ 3]");
+    EXPECT_EQ(log_core_line(m), "   Borehole core. ID:301 Num:4 Depth:2.2m\n");
+    const meas_t s = meas_decode(scanner(6).data());
+    EXPECT_EQ(log_scanner_line(s), "17: 4 2024/02/29 23:59:58 Type=2,CurveS=0,CurveC=0 [ 6]\n");
+    EXPECT_EQ(log_scanner_table_line(s), "17 4 2024/02/29 23:59:58 2 0 0  6\n");
+    EXPECT_EQ(log_header_lines(meas_decode(borehole_header("SIXTEEN-CHARS-XY").data())),
+              "Borehole header:\n             ID: 301\n           Desc: SIXTEEN-CHARS-XY\n"
+              "          Depth: 10.0-60.2ft\n    Core length: 1.5ft\n      Depth int: 0.5ft\n"
+              "  Cores per box: 5\n           Type: Scanner\n");
+    EXPECT_EQ(log_gps_line(core.data()), "lat=  49.20576000 lon=  16.58540000 alt=042 num_sat=09\n");
+    EXPECT_EQ(log_gps_table_text(core.data()), "  49.20576000   16.58540000 042 09     ");
+}
+
+// Five points a line, marks in brackets; a count past the arrays lists the
+// 480 points they hold, a negative count none.
+TEST(LogRecordLines, PointListingStaysInsideTheArrays) {
+    const std::string p0 = "(   0.000   10.0)", p1 = "[   0.500   11.0]", p2 = "(   1.000   12.0)",
+                      p3 = "(   1.500   13.0)", p4 = "(   2.000   14.0)", p5 = "(   2.500   15.0)";
+    const std::string pad(16, ' ');
+    EXPECT_EQ(log_point_lines(scanner(0).data()), "\n");
+    EXPECT_EQ(log_point_lines(scanner(-3).data()), "\n");
+    EXPECT_EQ(log_point_lines(scanner(5).data()), pad + p0 + p1 + p2 + p3 + p4 + "\n");
+    EXPECT_EQ(log_point_lines(scanner(6).data()), pad + p0 + p1 + p2 + p3 + p4 + "\n" + pad + p5 + "\n");
+    const std::string all = log_point_lines(scanner(481).data());
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 96);
+    EXPECT_EQ(all.substr(all.size() - 18), "( 239.500  489.0)\n");
+    const std::string raw = log_raw_text(scanner(481).data());
+    EXPECT_EQ(raw.substr(0, 26), "3\n481\n 0.000   10.0\n 0.500");
+    EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), 482);
+}
+
+TEST(LogStatistics, AverageDeviationDashesOrNothingAndNeverNan) {
+    auto stats = [](std::vector<float> values) {
+        float s = 0, s2 = 0;
+        for (float v : values) {
+            s += v;
+            s2 += v * v;
+        }
+        return log_stats_text(s, s2, static_cast<int32_t>(values.size()));
+    };
+    const std::string dashes54(54, '-');
+    EXPECT_EQ(stats({1, 2, 3}), "---  2.000 +/-  1.000 " + dashes54 + "\n\n");
+    // Equal values: the single-precision variance comes out below zero.
+    EXPECT_EQ(stats({1.1f, 1.1f, 1.1f}), "---  1.100 +/-  0.000 " + dashes54 + "\n\n");
+    EXPECT_EQ(stats({12.4f, 12.4f, 12.4f, 12.4f, 12.4f, 12.4f}), "--- 12.400 +/-  0.000 " + dashes54 + "\n\n");
+    EXPECT_EQ(stats({5}), std::string(76, '-') + "\n\n");
+    EXPECT_EQ(stats({}), "");
+}
+
+TEST(LogPosition, DecimalDegreesSignsInterpolationAndInvalid) {
+    uint8_t a[16] = {}, b[16] = {};
+    put_u32le(a, GPS_FLAGS, GPS_VALID | GPS_NORTH | GPS_EAST);
+    put_u32le(a, GPS_LAT, lat_word(4912, 3456));
+    put_u32le(a, GPS_LON, lat_word(1600, 0));
+    put_u32le(b, GPS_FLAGS, GPS_VALID);  // south, west
+    put_u32le(b, GPS_LAT, lat_word(3352, 800));
+    put_u32le(b, GPS_LON, lat_word(7040, 1580));
+    char out[1000];
+    struct {
+        const uint8_t *first, *second;
+        int32_t num, den;
+        const char* want;
+    } cases[] = {
+        {nullptr, a, 0, 1, "  49.20576000   16.00000000"},
+        {nullptr, b, 0, 1, " -33.86800000  -70.66930000"},
+        {a, b, 1, 2, "   7.66888000  -27.33465000"},
+        {a, nullptr, 1, 2, "  49.20576000   16.00000000"},
+        {nullptr, nullptr, 0, 1, "   0.00000000    0.00000000"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(format_gpx_coords(c.first, c.second, c.num, c.den, "%13.8f %13.8f", out), 27);
+        EXPECT_STREQ(out, c.want);
+    }
+}
+
+TEST(LogDownloadOrder, UnsignedAscendingTiesBySlotNeverAllOnes) {
+    std::vector<uint8_t> table(LOG_TABLE_SIZE, 0);
+    auto set = [&](uint32_t slot, uint32_t v) { put_u32le(table.data(), slot * LE_SIZE, v); };
+    set(0, 7);
+    set(1, 0x80000000u);  // negative as signed: after every positive value
+    set(2, LOG_ENTRY_NEVER);
+    set(3, 7);
+    set(4, 2);
+    set(6, 0xFFFFFFFEu);
+    set(40, 1);  // beyond the slots in use
+    EXPECT_EQ(log_download_order(table.data(), 40), (std::vector<uint32_t>{4, 0, 3, 1, 6}));
+    EXPECT_TRUE(log_download_order(table.data(), 0).empty());
+
+    // The same order the plain scan takes, on a full table with many ties.
+    std::mt19937 rng(7);
+    for (uint32_t s = 0; s < LOG_TABLE_SLOTS; ++s) {
+        const uint32_t pick = rng() % 8;
+        set(s, pick == 0 ? 0 : pick == 1 ? LOG_ENTRY_NEVER : pick == 2 ? 0x80000000u + rng() % 50 : rng() % 500 + 1);
+    }
+    const uint32_t slots = 3000;
+    const auto order = log_download_order(table.data(), slots);
+    std::vector<uint32_t> scanned;
+    for (int64_t s; (s = log_next_slot_scan(table.data(), slots)) >= 0;) scanned.push_back(static_cast<uint32_t>(s));
+    EXPECT_EQ(order, scanned);
+}
+
+TEST(LogCsv, RowsQuoteTextAndLeaveBadValuesEmpty) {
+    const std::string header = log_csv_header();
+    EXPECT_EQ(std::count(header.begin(), header.end(), ','), 29);
+    EXPECT_EQ(log_csv_row(5, 0x80000000u, discrete(0.152f, 12.5f).data()),
+              "5,2147483648,17,3,\"2024-02-29T23:59:58\",\"discrete\",4,1,0,0,1,2,7,0.152,\"SI\",12.5,\"S/m\",3,3,"
+              "49.20576000,16.58540000,42,9,,,,,,,\r\n");
+    bytes bad = borehole_header("say \"hi\",\x01\xe9tc-16-bytes");
+    put_f32le(bad.data(), MR_SUSC, NAN);
+    put_f32le(bad.data(), MR_BH_DEPTH_TO, INFINITY);
+    put_u8(bad.data(), MR_DAY, 30);  // 30 February
+    put_u32le(bad.data(), MR_GPS + GPS_FLAGS, 0);
+    EXPECT_EQ(log_csv_row(0, 1, bad.data()),
+              "0,1,17,3,,\"borehole header\",4,0,0,0,1,2,7,,\"SI\",0,\"S/m\",3,3,,,42,0,301,"
+              "\"say \"\"hi\"\",?\xc3\xa9tc-16\",10,,,,\"ft\"\r\n");
+}
+
+// The XML files parse back; free text is escaped; bad values leave their
+// element out; the picture holds one susceptibility point per finite value.
+TEST(LogXml, GpxAndSvgStayValidWithBadData) {
+    char dir[] = "/tmp/qm38logxml_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string gpx_path = std::string(dir) + "/kappa.gpx", svg_path = std::string(dir) + "/kappa.svg";
+    bytes core = discrete(0.25f, NAN, 1 | (2u << 24));
+    std::memcpy(core.data() + MR_BH_DESC, "<A&B> \"x\"", 9);
+    put_u8(core.data(), MR_MONTH, 13);
+    bytes off_globe = discrete(1, 1);
+    put_u32le(off_globe.data(), MR_GPS + GPS_LAT, lat_word(9100, 0));
+    bytes no_fix = discrete(INFINITY, 3);
+    put_u32le(no_fix.data(), MR_GPS + GPS_FLAGS, 0);
+    const std::vector<bytes> recs = {discrete(0.5f, 2), core, off_globe, no_fix, scanner(7), borehole_header("H")};
+    {
+        log_gpx_t gpx;
+        ASSERT_TRUE(gpx.open(gpx_path));
+        for (const auto& r : recs) gpx.add(r.data());
+    }
+    tinyxml2::XMLDocument doc;
+    ASSERT_EQ(doc.Parse(read_file(gpx_path).c_str()), tinyxml2::XML_SUCCESS);
+    std::vector<std::string> descs;
+    int times = 0;
+    for (auto* w = doc.RootElement()->FirstChildElement("wpt"); w; w = w->NextSiblingElement("wpt")) {
+        EXPECT_STREQ(w->Attribute("lat"), "49.20576000");
+        EXPECT_STREQ(w->FirstChildElement("ele")->GetText(), "42");
+        times += w->FirstChildElement("time") ? 1 : 0;
+        descs.emplace_back(w->FirstChildElement("desc")->GetText());
+    }
+    ASSERT_EQ(descs.size(), 4u);  // not the one off the globe, not the one without a fix
+    EXPECT_EQ(times, 3);
+    EXPECT_EQ(descs[1], "Susc=0.250 SI, Borehole 0 <A&B> \"x\" core 0 depth 0.0 m");
+
+    ASSERT_TRUE(log_svg_write(
+        svg_path,
+        [&](const log_visit_fn& visit) {
+            for (const auto& r : recs) visit(r.data());
+        },
+        "kappa_<1>"));
+    ASSERT_EQ(doc.Parse(read_file(svg_path).c_str()), tinyxml2::XML_SUCCESS);
+    int susc = 0, cond = 0, marks = 0;
+    auto count = [&](auto&& self, const tinyxml2::XMLElement* e) -> void {
+        for (; e; e = e->NextSiblingElement()) {
+            const char* cls = e->Attribute("class");
+            const std::string c = cls ? cls : "";
+            susc += c == "susc";
+            cond += c == "cond";
+            marks += c == "mark";
+            self(self, e->FirstChildElement());
+        }
+    };
+    count(count, doc.RootElement());
+    EXPECT_EQ(susc, 3);   // four discrete records, one infinite
+    EXPECT_EQ(cond, 3);   // one not a number
+    EXPECT_EQ(marks, 2);  // point 1 in each of the two scan panels
+    EXPECT_STREQ(doc.RootElement()->FirstChildElement("title")->GetText(), "kappa_<1>");
+    std::filesystem::remove_all(dir);
+}
