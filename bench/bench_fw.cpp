@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -44,32 +45,42 @@ int32_t on_closed(int32_t, mxx_conn_t*, int32_t) {
     return 0;
 }
 
-// The instrument's GFW file of a random-looking BIN, made once.
-std::string gfw_path() {
-    static const std::string path = [] {
-        char dir[] = "/tmp/qm_bench_fw_XXXXXX";
-        if (::mkdtemp(dir) == nullptr) return std::string();
-        const std::string bin = std::string(dir) + "/fw.bin";
+// The instrument's GFW file of a random-looking BIN, made once in a
+// directory of its own that goes when the program ends.
+struct temp_image_t {
+    std::string dir, gfw;
+    temp_image_t() {
+        char name[] = "/tmp/qm_bench_fw_XXXXXX";
+        if (::mkdtemp(name) == nullptr) return;
+        dir = name;
+        const std::string bin = dir + "/fw.bin";
         std::vector<uint8_t> data(R62_FW_MAX_SIZE - 4096);
         uint32_t x = 12345;
         for (uint8_t& b : data) b = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16);
         std::FILE* f = std::fopen(bin.c_str(), "wb");
-        if (f == nullptr) return std::string();
-        std::fwrite(data.data(), 1, data.size(), f);
-        std::fclose(f);
-        const std::string gfw = std::string(dir) + "/fw.gfw";
+        if (f == nullptr) return;
+        const bool written = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+        if (std::fclose(f) != 0 || !written) return;
         const int saved = ::dup(STDOUT_FILENO);
         const int null_fd = ::open("/dev/null", O_WRONLY);
         ::dup2(null_fd, STDOUT_FILENO);
-        const int32_t r = R40_create_gfw(bin.c_str(), gfw.c_str(), 1, 0, 1, R62_FW_DEVICE, R62_FW_MAX_SIZE,
+        const std::string path = dir + "/fw.gfw";
+        const int32_t r = R40_create_gfw(bin.c_str(), path.c_str(), 1, 0, 1, R62_FW_DEVICE, R62_FW_MAX_SIZE,
                                          R62_FW_DEV_TYPE);
         std::fflush(stdout);
         ::dup2(saved, STDOUT_FILENO);
         ::close(saved);
         ::close(null_fd);
-        return r == 0 ? gfw : std::string();
-    }();
-    return path;
+        if (r == 0) gfw = path;
+    }
+    ~temp_image_t() {
+        if (!dir.empty()) std::filesystem::remove_all(dir);
+    }
+};
+
+std::string gfw_path() {
+    static const temp_image_t image;
+    return image.gfw;
 }
 
 // Standard input holds one empty line: the prompt keeps its default.

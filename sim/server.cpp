@@ -159,8 +159,7 @@ std::chrono::nanoseconds line_time(size_t bytes, int32_t baud) {
 }
 
 // Sends one frame with the transport faults (stray bytes, false starts,
-// split, pacing).
-// A paced frame starts at `earliest` (default: now) or when the line is
+// split, pacing). A paced frame starts at `earliest` (default: now) or when the line is
 // free, whichever is later; each 16-byte piece is written when it begins on
 // the line. Times are reckoned from those due times, not from when a sleep
 // ended, so the simulator's own wake-up lag does not slow the line down.

@@ -1,4 +1,4 @@
-// Command menu: registration limits, the help listing and the prompt loop.
+// Command menu: the prompt loop, every entry a key matches and the line each gets.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -38,23 +38,6 @@ std::unique_ptr<menu_t> make_menu(std::initializer_list<entry> entries) {
 
 std::string listing(const menu_t* menu) {
     return console_out("", [&] { menu_print(menu); });
-}
-
-TEST(ConutilMenuListing, KeysRightAlignedFieldsCutNamesPaddedToTheLongestStored) {
-    EXPECT_EQ(listing(make_menu({}).get()), "[ he] help\n");
-    const std::string description(100, 'd');
-    auto menu = make_menu({{"a", "one", "x", nullptr},
-                           {"abcdef", "a-name-of-twenty-char", description.c_str(), first},
-                           {"ab", "three", "", nullptr}});
-    EXPECT_EQ(listing(menu.get()), "[ he] help\n[  a] one             - x\n[abc] a-name-of-twent - " +
-                                       std::string(63, 'd') + "\n[ ab] three           - \n");
-}
-
-TEST(ConutilMenuListing, RefusesEntriesBeyondCapacity) {
-    auto menu = make_menu({});
-    for (int i = 0; i < MENU_CAPACITY; ++i) ASSERT_EQ(menu_add(menu.get(), "k", "n", "d", nullptr), 0);
-    EXPECT_EQ(menu_add(menu.get(), "x", "x", "x", nullptr), -1);
-    EXPECT_EQ(menu->count, MENU_CAPACITY);
 }
 
 TEST(ConutilMenuRun, MatchingQuittingAndHandlerLines) {

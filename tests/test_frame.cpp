@@ -3,20 +3,10 @@
 
 #include <cstring>
 #include <memory>
-#include <vector>
 
-#include "link/mxx_frame.h"
+#include "support/frames.h"
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
-
-bytes build(uint16_t code, const bytes& payload, uint16_t timeout) {
-    bytes out(payload.size() + MXX_OVERHEAD);
-    out.resize(static_cast<size_t>(
-        MXX_build_frame(out.data(), code, payload.data(), static_cast<uint16_t>(payload.size()), timeout, 0)));
-    return out;
-}
 
 // A bare header declaring `length`, with a valid header checksum.
 bytes header(uint16_t length) {
@@ -24,12 +14,6 @@ bytes header(uint16_t length) {
                0,    0,    0,    0};
     h[11] = MXX_xor(h.data(), 11);
     return h;
-}
-
-bytes cat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 void collect(const uint8_t* f, int32_t n, void* user) {
@@ -55,18 +39,13 @@ std::vector<bytes> feed(const std::vector<bytes>& chunks) {
     return got;
 }
 
-// The instrument's get-serial answer: code 9007, serial "A0001234".
-const bytes kSerialAnswer = {0x42, 0x52, 0x4E, 0x4F, 0x2F, 0x23, 0x09, 0x00, 0x00, 0x00, 0x00,
-                             0x14, 0x41, 0x30, 0x30, 0x30, 0x31, 0x32, 0x33, 0x34, 0x75};
-
 }  // namespace
 
 TEST(FrameBuild, DocumentedExamplesByteForByte) {
-    EXPECT_EQ(build(8007, {}, 100),
-              (bytes{0x42, 0x52, 0x4E, 0x4F, 0x47, 0x1F, 0x01, 0x00, 0x64, 0x00, 0x00, 0x2C, 0x00}));
-    EXPECT_EQ(build(8023, {0x19, 0, 0, 0}, 800), (bytes{0x42, 0x52, 0x4E, 0x4F, 0x57, 0x1F, 0x05, 0x00, 0x20, 0x03,
+    EXPECT_EQ(frame(8007, {}, 100), (bytes{0x42, 0x52, 0x4E, 0x4F, 0x47, 0x1F, 0x01, 0x00, 0x64, 0x00, 0x00, 0x2C, 0x00}));
+    EXPECT_EQ(frame(8023, {0x19, 0, 0, 0}, 800), (bytes{0x42, 0x52, 0x4E, 0x4F, 0x57, 0x1F, 0x05, 0x00, 0x20, 0x03,
                                                          0x00, 0x7F, 0x19, 0x00, 0x00, 0x00, 0x19}));
-    EXPECT_EQ(build(9007, {'A', '0', '0', '0', '1', '2', '3', '4'}, 0), kSerialAnswer);
+    EXPECT_EQ(frame(9007, kSerial), kSerialAnswer);
 }
 
 TEST(FrameAssembly, AnySplitDispatchesTheFrameOnce) {
@@ -81,9 +60,11 @@ TEST(FrameAssembly, AnySplitDispatchesTheFrameOnce) {
 }
 
 TEST(FrameAssembly, GarbageIsSkippedBrokenFramesAreDroppedAndTheNextFrameGetsThrough) {
-    bytes bad_payload = kSerialAnswer, bad_header = kSerialAnswer;
+    bytes bad_payload = kSerialAnswer, bad_header = kSerialAnswer, bad_magic = kSerialAnswer;
     bad_payload[15] ^= 0x01;
     bad_header[8] ^= 0x01;
+    bad_magic[3] = 0x00;
+    bad_magic[11] = MXX_xor(bad_magic.data(), 11);  // only the magic is wrong
     bytes short_header = header(3);
     short_header.resize(7);
     bytes fits(65523, 0x5A);  // 12 + 65524: exactly the assembly buffer
@@ -93,7 +74,8 @@ TEST(FrameAssembly, GarbageIsSkippedBrokenFramesAreDroppedAndTheNextFrameGetsThr
         bytes in;
         std::vector<bytes> out;
     } cases[] = {
-        {"stray bytes and a broken magic", cat({{0x00, 0x42, 0x52, 0xFF, 0x13}, kSerialAnswer}), {kSerialAnswer}},
+        {"stray bytes and a broken magic", cat({{0x00, 0x42, 0x52, 0xFF, 0x13}, bad_magic, kSerialAnswer}),
+         {kSerialAnswer}},
         // Each byte that breaks a start is a start of its own.
         {"stray start byte", cat({{0x42}, kSerialAnswer, kSerialAnswer}), {kSerialAnswer, kSerialAnswer}},
         {"broken magic", cat({{0x42, 0x52}, kSerialAnswer}), {kSerialAnswer}},
@@ -104,8 +86,10 @@ TEST(FrameAssembly, GarbageIsSkippedBrokenFramesAreDroppedAndTheNextFrameGetsThr
         {"bad payload checksum", cat({bad_payload, kSerialAnswer}), {kSerialAnswer}},
         {"bad header checksum", cat({bad_header, kSerialAnswer}), {kSerialAnswer}},
         {"length one past the buffer", cat({header(0xFFF5), bytes(70000, 0x5A), kSerialAnswer}), {kSerialAnswer}},
+        {"one past the buffer, checksums right", cat({frame(0x2456, bytes(65524, 0x5A)), kSerialAnswer}),
+         {kSerialAnswer}},
         {"largest length", cat({header(0xFFFF), bytes(70000, 0x5A), kSerialAnswer}), {kSerialAnswer}},
-        {"largest length that fits", build(0x2456, fits, 0), {build(0x2456, fits, 0)}},
+        {"largest length that fits", frame(0x2456, fits), {frame(0x2456, fits)}},
     };
     for (const auto& c : cases) EXPECT_EQ(feed({c.in}), c.out) << c.name;
 }

@@ -2,9 +2,7 @@
 // that answers from a script over a socket pair.
 #include <gtest/gtest.h>
 
-#include "test_mxx_peer.h"
-
-using namespace mxxtest;
+#include "support/link_peer.h"
 
 namespace {
 
@@ -31,38 +29,6 @@ bytes bare_rsp() {  // a header alone, length 0
 using Exchange = IdentifiedLink;
 
 }  // namespace
-
-// Sent without waiting: one write whatever the try count, and slots armed by
-// the caller stay armed.
-TEST_F(Exchange, RequestFramesOnTheWire) {
-    MXX_set_cmd_num_try(id, 3);
-    peer.start([](const bytes&, int) { return frame(9050, {1, 2, 3}); });
-    uint8_t s1[64], s2[64], s3[64];
-    ASSERT_EQ(comm_hook_response(id, 9050, s1, 64, 1, s2, 64, 2, s3, 64), 0);
-    const uint8_t state[4] = {25, 0, 0, 0};
-    bytes largest(MXX_MAX_PAYLOAD);
-    for (size_t i = 0; i < largest.size(); ++i) largest[i] = static_cast<uint8_t>(i * 7);
-    EXPECT_EQ(send_only(id, 8007, nullptr, 0, 100), 0);
-    EXPECT_EQ(send_only(id, 8023, state, 4, 800), 0);
-    EXPECT_EQ(send_only(id, 8040, nullptr, 0, 300000), 0);  // only the low 16 bits of time-out and code
-    EXPECT_EQ(send_only(id, 0x10000 + 8007, nullptr, 0, 100), 0);
-    EXPECT_EQ(send_only(id, 8301, largest.data(), MXX_MAX_PAYLOAD, 2000), 0);
-    int32_t c1 = 0, c2 = 0, c3 = 0;
-    EXPECT_EQ(comm_wait_response(id, &c1, &c2, &c3, 3000), 0);
-    EXPECT_EQ(c1, 16);
-    comm_unhook_response(id);
-    peer.stop();
-    const auto f = peer.frames;  // the largest is too long for the peer's assembler
-    ASSERT_EQ(f.size(), 4u);
-    EXPECT_EQ(f[0], (bytes{0x42, 0x52, 0x4E, 0x4F, 0x47, 0x1F, 0x01, 0x00, 0x64, 0x00, 0x00, 0x2C, 0x00}));
-    EXPECT_EQ(f[1], (bytes{0x42, 0x52, 0x4E, 0x4F, 0x57, 0x1F, 0x05, 0x00, 0x20, 0x03, 0x00, 0x7F, 0x19, 0x00, 0x00,
-                           0x00, 0x19}));
-    EXPECT_EQ(MXX_frame_timeout(f[2].data()), 37856);
-    EXPECT_EQ(f[3], f[0]);
-    const bytes raw = peer.raw;
-    ASSERT_EQ(raw.size(), 56u + 65546u);
-    EXPECT_EQ(bytes(raw.begin() + 56, raw.end()), frame(8301, largest, 2000));
-}
 
 TEST(ExchangeSize, OutOfRangePayloadSizeEndsTheProgram) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -134,17 +100,6 @@ TEST_F(Exchange, ResponseBeatsARejectionThatCameWithIt) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(size, 1);
     EXPECT_EQ(out[0], 0x66);
-}
-
-TEST_F(Exchange, ResponseSlotHoldsAtMost4083PayloadBytes) {
-    peer.start([](const bytes&, int index) { return frame(9300, bytes(index == 0 ? 4083 : 4084, 7)); });
-    bytes big(5000, 0xEE);
-    int32_t size = kUntouched;
-    EXPECT_EQ(MXX_send_cmd(id, 8300, nullptr, 0, big.data(), 5000, &size, nullptr, nullptr, 300, 1), 0);
-    EXPECT_EQ(size, 4083);
-    EXPECT_EQ(big[4082], 7);
-    EXPECT_EQ(big[4083], 0xEE);
-    EXPECT_EQ(MXX_send_cmd(id, 8300, nullptr, 0, big.data(), 5000, &size, nullptr, nullptr, 300, 1), 255);
 }
 
 TEST_F(Exchange, WriteErrorIsPassedThrough) {

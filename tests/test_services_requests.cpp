@@ -1,5 +1,6 @@
 // Every service's request as the simulated instrument receives it: code,
-// payload bytes and the time-out field, and what the answer fills in.
+// payload bytes and the time-out field. What the answers fill in shows
+// through the commands' tests.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -12,18 +13,10 @@
 
 #include "services/r40_comm.h"
 #include "services/r62_comm.h"
-#include "sim/sim.h"
+#include "support/frames.h"
 #include "support/sim_link.h"
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
-
-bytes cat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // A file request record: the name in 32 bytes (cut, not terminated), then two words.
 bytes file_record(const std::string& name, bytes param, bytes size) {
@@ -38,28 +31,21 @@ bytes pattern(size_t n, int step) {
     return b;
 }
 
-class SimServices : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(link.open());
-        SIM_clear_requests(sim());
-    }
-    sim_t* sim() { return link.sim(); }
-    int32_t id() { return link.id(); }
-
-    SimLink link;
-};
-
 const bytes kBlock = pattern(128, 7);
 const bytes kPiece = pattern(128, 3);
 
 }  // namespace
 
-TEST_F(SimServices, EachRequestCarriesItsCodeTimeoutAndPayloadByteForByte) {
-    sim_settings_t settings = SIM_get_settings(sim());
+TEST(SimServices, EachRequestCarriesItsCodeTimeoutAndPayloadByteForByte) {
+    SimLink link;
+    ASSERT_TRUE(link.open());
+    sim_t* const sim = link.sim();
+    const int32_t id = link.id();
+    SIM_clear_requests(sim);
+    sim_settings_t settings = SIM_get_settings(sim);
     settings.reboot_ms = 2000;  // restart: silent long after the call returned
     settings.flash_block_size = 128;
-    SIM_set_settings(sim(), settings);
+    SIM_set_settings(sim, settings);
     std::array<uint8_t, R62_PARAMS_BUF> rec{};
     std::copy(kBlock.begin(), kBlock.end(), rec.begin() + 191);
     std::vector<uint8_t> out(R62_PARAMS_BUF);
@@ -68,147 +54,94 @@ TEST_F(SimServices, EachRequestCarriesItsCodeTimeoutAndPayloadByteForByte) {
     uint32_t word = 0;
     dev_time_t t{2026, 5, 14, 10, 20, 30}, clock{};
     const std::string long_name = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
-    SIM_put_file(sim(), long_name.substr(0, 32), {});  // a longer name goes as its first 32 characters
+    SIM_put_file(sim, long_name.substr(0, 32), {});  // a longer name goes as its first 32 characters
     const std::tuple<const char*, std::function<int32_t()>, uint16_t, uint16_t, bytes> rows[] = {
-        {"version", [&] { return R40_get_fw_version(id(), text, 1); }, 8001, 1000, {}},
-        {"serial", [&] { return R40_get_serial(id(), nullptr, 1); }, 8007, 100, {}},
-        {"model", [&] { return R40_get_model_rev(id(), &word, 1); }, 8008, 1000, {}},
-        {"set serial", [&] { return R40_set_serial(id(), "A0009876", 1); }, 8104, 1000,
+        {"version", [&] { return R40_get_fw_version(id, text, 1); }, 8001, 1000, {}},
+        {"serial", [&] { return R40_get_serial(id, nullptr, 1); }, 8007, 100, {}},
+        {"model", [&] { return R40_get_model_rev(id, &word, 1); }, 8008, 1000, {}},
+        {"set serial", [&] { return R40_set_serial(id, "A0009876", 1); }, 8104, 1000,
          {'A', '0', '0', '0', '9', '8', '7', '6'}},
-        {"set model", [&] { return R40_set_model_rev(id(), 0x00001103, 1); }, 8105, 1000, {0x03, 0x11, 0, 0}},
-        {"get time", [&] { return R40_get_time(id(), &clock, 1); }, 8002, 1000, {}},
+        {"set model", [&] { return R40_set_model_rev(id, 0x00001103, 1); }, 8105, 1000, {0x03, 0x11, 0, 0}},
+        {"get time", [&] { return R40_get_time(id, &clock, 1); }, 8002, 1000, {}},
         // Six little-endian words, 24 bytes.
-        {"set time", [&] { return R40_set_time(id(), &t, 1); }, 8003, 1000,
+        {"set time", [&] { return R40_set_time(id, &t, 1); }, 8003, 1000,
          {0xEA, 0x07, 0, 0, 5, 0, 0, 0, 14, 0, 0, 0, 10, 0, 0, 0, 20, 0, 0, 0, 30, 0, 0, 0}},
-        {"erase", [&] { return R40_erase_ext_flash(id(), &got, 1); }, 8100, 60000, {}},
-        {"write flash", [&] { return R40_write_ext_flash(id(), 3, kBlock.data(), 128, 1); }, 8102, 1000,
+        {"erase", [&] { return R40_erase_ext_flash(id, &got, 1); }, 8100, 60000, {}},
+        {"write flash", [&] { return R40_write_ext_flash(id, 3, kBlock.data(), 128, 1); }, 8102, 1000,
          cat({{0x03, 0x00}, kBlock})},
-        {"read flash", [&] { return R40_read_ext_flash(id(), 3, out.data(), 1); }, 8101, 1000, {0x03, 0x00}},
+        {"read flash", [&] { return R40_read_ext_flash(id, 3, out.data(), 1); }, 8101, 1000, {0x03, 0x00}},
         // Refused, as the flash holds no image of that checksum; sent all the same.
-        {"flash", [&] { return R40_flash_FW(id(), 1, 0x12345678, 1) != 0 ? 0 : -1; }, 8103, 30000,
+        {"flash", [&] { return R40_flash_FW(id, 1, 0x12345678, 1) != 0 ? 0 : -1; }, 8103, 30000,
          {1, 0, 0, 0, 0x78, 0x56, 0x34, 0x12}},
-        {"get params", [&] { return R62_Get_Params(id(), out.data(), 1); }, 8201, 800, {}},
-        {"set params", [&] { return R62_Set_Params(id(), rec.data(), 1); }, 8202, 800,
+        {"get params", [&] { return R62_Get_Params(id, out.data(), 1); }, 8201, 800, {}},
+        {"set params", [&] { return R62_Set_Params(id, rec.data(), 1); }, 8202, 800,
          bytes(rec.begin(), rec.begin() + 319)},
-        {"status", [&] { return R62_Get_Status(id(), out.data(), 1); }, 8203, 800, {}},
-        {"entries", [&] { return R62_Get_Meas_Log_Entry_List(id(), 32, out.data(), 1); }, 8204, 800, {32, 0, 0, 0}},
+        {"status", [&] { return R62_Get_Status(id, out.data(), 1); }, 8203, 800, {}},
+        {"entries", [&] { return R62_Get_Meas_Log_Entry_List(id, 32, out.data(), 1); }, 8204, 800, {32, 0, 0, 0}},
         // 300000 ms does not fit the 16-bit field: its low 16 bits travel.
-        {"clear logs", [&] { return R62_Clear_Logs(id(), R62_CLEAR_ALL, 1); }, 8206, 37856, {0xFF, 0, 0, 0}},
-        {"heap", [&] { return R62_Memory_Usage(id(), &got, text, sizeof text, 1); }, 8016, 800, {}},
-        {"set state", [&] { return R62_Set_State(id(), 25, 1); }, 8023, 800, {25, 0, 0, 0}},
-        {"get state", [&] { return R62_Get_State(id(), &word, 1); }, 8024, 800, {}},
-        {"event", [&] { return R62_Send_Event(id(), 0x4001, 1); }, 8022, 800, {0x01, 0x40, 0, 0}},
-        {"measure", [&] { return R62_Measure(id(), &got, 1); }, 8212, 800, {}},
-        {"screen", [&] { return R62_Get_Screen(id(), out.data(), 1); }, 8213, 800, {}},
-        {"file info", [&] { return R62_File_Info(id(), long_name.c_str(), nullptr, 1); }, 8209, 800,
+        {"clear logs", [&] { return R62_Clear_Logs(id, R62_CLEAR_ALL, 1); }, 8206, 37856, {0xFF, 0, 0, 0}},
+        {"heap", [&] { return R62_Memory_Usage(id, &got, text, sizeof text, 1); }, 8016, 800, {}},
+        {"set state", [&] { return R62_Set_State(id, 25, 1); }, 8023, 800, {25, 0, 0, 0}},
+        {"get state", [&] { return R62_Get_State(id, &word, 1); }, 8024, 800, {}},
+        {"event", [&] { return R62_Send_Event(id, 0x4001, 1); }, 8022, 800, {0x01, 0x40, 0, 0}},
+        {"measure", [&] { return R62_Measure(id, &got, 1); }, 8212, 800, {}},
+        {"screen", [&] { return R62_Get_Screen(id, out.data(), 1); }, 8213, 800, {}},
+        {"file info", [&] { return R62_File_Info(id, long_name.c_str(), nullptr, 1); }, 8209, 800,
          file_record(long_name, bytes(4, 0), bytes(4, 0))},
-        {"mkdir", [&] { return R62_Write_File(id(), "tst", FILE_OP_MKDIR, nullptr, 0, 1); }, 8210, 800,
+        {"mkdir", [&] { return R62_Write_File(id, "tst", FILE_OP_MKDIR, nullptr, 0, 1); }, 8210, 800,
          file_record("tst", {1, 0, 0, 0}, bytes(4, 0))},
-        {"create", [&] { return R62_Write_File(id(), "tst/a.bin", FILE_OP_CREATE, nullptr, 0, 1); }, 8210, 800,
+        {"create", [&] { return R62_Write_File(id, "tst/a.bin", FILE_OP_CREATE, nullptr, 0, 1); }, 8210, 800,
          file_record("tst/a.bin", {2, 0, 0, 0}, bytes(4, 0))},
-        {"append", [&] { return R62_Write_File(id(), "tst/a.bin", FILE_OP_APPEND, kPiece.data(), 128, 1); }, 8210,
+        {"append", [&] { return R62_Write_File(id, "tst/a.bin", FILE_OP_APPEND, kPiece.data(), 128, 1); }, 8210,
          800, cat({file_record("tst/a.bin", {3, 0, 0, 0}, {128, 0, 0, 0}), kPiece})},
-        {"read file", [&] { return R62_Read_File(id(), "tst/a.bin", out.data(), 900, 450, &got, 1); }, 8211, 800,
+        {"read file", [&] { return R62_Read_File(id, "tst/a.bin", out.data(), 900, 450, &got, 1); }, 8211, 800,
          file_record("tst/a.bin", {0x84, 0x03, 0, 0}, {0xC2, 0x01, 0, 0})},
         // Exactly the 40-byte record.
-        {"delete", [&] { return R62_Write_File(id(), "tst/a.bin", FILE_OP_DELETE, nullptr, 0, 1); }, 8210, 800,
+        {"delete", [&] { return R62_Write_File(id, "tst/a.bin", FILE_OP_DELETE, nullptr, 0, 1); }, 8210, 800,
          file_record("tst/a.bin", {4, 0, 0, 0}, bytes(4, 0))},
-        {"restart", [&] { return R40_restart(id()); }, 8021, 1000, {}},
+        {"restart", [&] { return R40_restart(id); }, 8021, 1000, {}},
     };
     for (const auto& [name, call, code, timeout, payload] : rows) {
         EXPECT_EQ(call(), 0) << name;
-        ASSERT_TRUE(SIM_wait_requests(sim(), code, 1, 2000)) << name;
-        const auto reqs = SIM_requests(sim());
-        SIM_clear_requests(sim());
+        ASSERT_TRUE(SIM_wait_requests(sim, code, 1, 2000)) << name;
+        const auto reqs = SIM_requests(sim);
+        SIM_clear_requests(sim);
         ASSERT_EQ(reqs.size(), 1u) << name;
         EXPECT_EQ(reqs[0].code, code) << name;
         EXPECT_EQ(reqs[0].timeout, timeout) << name;
         EXPECT_EQ(reqs[0].payload, payload) << name;
     }
-    EXPECT_FALSE(SIM_has_file(sim(), "tst/a.bin"));
-}
-
-// Version, serial, clock and parameter answers show through the commands' tests.
-TEST_F(SimServices, AnswersFillTheCallersBuffers) {
-    SIM_set_model(sim(), 0x12345678);
-    uint32_t word = 0;
-    EXPECT_EQ(R40_get_model_rev(id(), &word, 1), 0);
-    EXPECT_EQ(word, 0x12345678u);
-
-    // Flash written in 128-byte blocks is read in 64-byte ones: block 3 starts at read block 6.
-    sim_settings_t settings = SIM_get_settings(sim());
-    settings.flash_block_size = 128;
-    SIM_set_settings(sim(), settings);
-    int32_t block_size = -1;
-    EXPECT_EQ(R40_erase_ext_flash(id(), &block_size, 1), 0);
-    EXPECT_EQ(block_size, 128);
-    EXPECT_EQ(R40_write_ext_flash(id(), 3, kBlock.data(), 128, 1), 0);
-    std::array<uint8_t, 64> block{};
-    EXPECT_EQ(R40_read_ext_flash(id(), 6, block.data(), 1), 0);
-    EXPECT_TRUE(std::equal(block.begin(), block.end(), kBlock.begin()));
-
-    const bytes params = SIM_get_params(sim());
-    std::array<uint8_t, R62_PARAMS_BUF> rec;
-    rec.fill(0xEE);
-    int32_t got = -1;
-    EXPECT_EQ(R62_Get_Params(id(), rec.data(), 1, &got), 0);
-    EXPECT_EQ(got, static_cast<int32_t>(params.size()));
-    EXPECT_TRUE(std::equal(params.begin(), params.end(), rec.begin()));
-    EXPECT_EQ(rec[params.size()], 0xEE);  // nothing beyond the answer
-
-    std::vector<uint8_t> status(20), screen(R62_SCREEN_SIZE);
-    EXPECT_EQ(R62_Get_Status(id(), status.data(), 1), 0);
-    EXPECT_EQ(status, SIM_get_status(sim()));
-    EXPECT_EQ(R62_Get_Screen(id(), screen.data(), 1), 0);
-    EXPECT_EQ(screen, SIM_get_screen(sim()));
-}
-
-TEST_F(SimServices, FilesAreReadInChunksUntilACountOfZero) {
-    const bytes content = pattern(1000, 31);
-    SIM_put_file(sim(), "tst/a.bin", content);
-    uint32_t size = 0;
-    EXPECT_EQ(R62_File_Info(id(), "tst/a.bin", &size, 1), 0);
-    EXPECT_EQ(size, 1000u);
-
-    std::array<uint8_t, 450> chunk{};
-    bytes all;
-    int32_t got = -1;
-    for (int guard = 0; guard < 10 && got != 0; ++guard) {
-        ASSERT_EQ(R62_Read_File(id(), "tst/a.bin", chunk.data(), static_cast<uint32_t>(all.size()), 450, &got, 1), 0);
-        all.insert(all.end(), chunk.begin(), chunk.begin() + got);
-    }
-    EXPECT_EQ(all, content);
-    EXPECT_EQ(got, 0);  // at the end: result 0, count 0
-
-    chunk.fill(0xEE);
-    EXPECT_EQ(R62_Read_File(id(), "tst/a.bin", chunk.data(), 1000, 450, nullptr, 1), 0);  // no count wanted
-    EXPECT_EQ(chunk[0], 0xEE);
+    EXPECT_FALSE(SIM_has_file(sim, "tst/a.bin"));
 }
 
 // Each service succeeds only with the payload it requires: an answer cut or
 // padded one byte past it fails with 254 and leaves the caller's buffer alone.
-TEST_F(SimServices, AnswerWithoutTheRequiredPayloadIs254AndCopiesNothing) {
-    SIM_put_file(sim(), "tst/a", bytes(300, 0x5A));
+TEST(SimServices, AnswerWithoutTheRequiredPayloadIs254AndCopiesNothing) {
+    SimLink link;
+    ASSERT_TRUE(link.open());
+    sim_t* const sim = link.sim();
+    const int32_t id = link.id();
+    SIM_put_file(sim, "tst/a", bytes(300, 0x5A));
     bytes out(4096);
     char text[256];
     int32_t got = 0;
     uint32_t word = 0;
     dev_time_t clock{};
     const std::tuple<uint16_t, int32_t, int32_t, std::function<int32_t()>> rows[] = {
-        {8001, 1, 8, [&] { return R40_get_fw_version(id(), text, 1); }},
-        {8002, 24, 24, [&] { return R40_get_time(id(), &clock, 1); }},
-        {8007, 8, 8, [&] { return R40_get_serial(id(), text, 1); }},
-        {8008, 4, 4, [&] { return R40_get_model_rev(id(), &word, 1); }},
-        {8100, 4, 4, [&] { return R40_erase_ext_flash(id(), &got, 1); }},
-        {8101, 64, 64, [&] { return R40_read_ext_flash(id(), 0, out.data(), 1); }},
-        {8203, 20, 20, [&] { return R62_Get_Status(id(), out.data(), 1); }},
-        {8204, 160, 160, [&] { return R62_Get_Meas_Log_Entry_List(id(), 0, out.data(), 1); }},
-        {8016, 4, 2048, [&] { return R62_Memory_Usage(id(), &got, text, 100, 1); }},
-        {8209, 4, 40, [&] { return R62_File_Info(id(), "tst/a", &word, 1); }},
-        {8211, 4, 4000, [&] { return R62_Read_File(id(), "tst/a", out.data(), 0, 100, &got, 1); }},
-        {8212, 4, 4, [&] { return R62_Measure(id(), &got, 1); }},
-        {8024, 4, 4, [&] { return R62_Get_State(id(), &word, 1); }},
-        {8213, 1060, 1060, [&] { return R62_Get_Screen(id(), out.data(), 1); }},
+        {8001, 1, 8, [&] { return R40_get_fw_version(id, text, 1); }},
+        {8002, 24, 24, [&] { return R40_get_time(id, &clock, 1); }},
+        {8007, 8, 8, [&] { return R40_get_serial(id, text, 1); }},
+        {8008, 4, 4, [&] { return R40_get_model_rev(id, &word, 1); }},
+        {8100, 4, 4, [&] { return R40_erase_ext_flash(id, &got, 1); }},
+        {8101, 64, 64, [&] { return R40_read_ext_flash(id, 0, out.data(), 1); }},
+        {8203, 20, 20, [&] { return R62_Get_Status(id, out.data(), 1); }},
+        {8204, 160, 160, [&] { return R62_Get_Meas_Log_Entry_List(id, 0, out.data(), 1); }},
+        {8016, 4, 2048, [&] { return R62_Memory_Usage(id, &got, text, 100, 1); }},
+        {8209, 4, 40, [&] { return R62_File_Info(id, "tst/a", &word, 1); }},
+        {8211, 4, 4000, [&] { return R62_Read_File(id, "tst/a", out.data(), 0, 100, &got, 1); }},
+        {8212, 4, 4, [&] { return R62_Measure(id, &got, 1); }},
+        {8024, 4, 4, [&] { return R62_Get_State(id, &word, 1); }},
+        {8213, 1060, 1060, [&] { return R62_Get_Screen(id, out.data(), 1); }},
     };
     for (const auto& [code, least, most, call] : rows) {
         const std::pair<int32_t, int32_t> sizes[] = {{least - 1, 254}, {most + 1, 254}, {most, 0}};
@@ -216,7 +149,7 @@ TEST_F(SimServices, AnswerWithoutTheRequiredPayloadIs254AndCopiesNothing) {
             sim_faults_t f;
             f.only_code = code;
             f.answer_size = size;
-            SIM_set_faults(sim(), f);
+            SIM_set_faults(sim, f);
             std::fill(out.begin(), out.end(), 0xEE);
             EXPECT_EQ(call(), result) << code << " answer size " << size;
             if (result != 0) {

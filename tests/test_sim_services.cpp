@@ -1,140 +1,104 @@
-// The simulated instrument's services as seen from the tool's side of a
-// socket pair: codes, sizes, identity, records and the log entry table.
-#include "test_sim_fixture.h"
-
-#include "link/mxx_frame.h"
+// The simulated instrument's answers that no command test reaches: refusals
+// of unknown codes and malformed requests, reads at their edges, set-params
+// keeping the record's tail, silence after a restart, and the external
+// flash's bounds. Files, measurements and flashing show through the commands'
+// tests.
+#include "support/sim_served.h"
 
 namespace {
 
-bytes dev_time(std::vector<int32_t> t) {
-    bytes b(DT_SIZE);
-    for (size_t i = 0; i < 6; ++i) put_i32le(b.data(), 4 * i, t[i]);
+bytes dev_time(std::initializer_list<int32_t> t) {
+    bytes b;
+    for (int32_t v : t) b = cat({b, u32(static_cast<uint32_t>(v))});
     return b;
 }
 
+bytes flash_block(uint16_t index, const bytes& data) { return cat({{uint8_t(index), uint8_t(index >> 8)}, data}); }
+
 }  // namespace
 
-TEST(SimIdentity, GetSerialExchangeBytes) {
-    Served s(SIM_create_demo());
-    const bytes request = {0x42, 0x52, 0x4E, 0x4F, 0x47, 0x1F, 0x01, 0x00, 0x64, 0x00, 0x00, 0x2C, 0x00};
-    ASSERT_EQ(SIMC_send_raw(s.client.get(), request), 0);
-    sim_frame_t f;
-    ASSERT_TRUE(SIMC_recv(s.client.get(), &f, 2000));
-    // The answer's timeout field is 0, not the request's 100.
-    EXPECT_EQ(SIMC_take_raw(s.client.get()),
-              (bytes{0x42, 0x52, 0x4E, 0x4F, 0x2F, 0x23, 0x09, 0x00, 0x00, 0x00, 0x00, 0x14, 0x41, 0x30, 0x30, 0x30,
-                     0x31, 0x32, 0x33, 0x34, 0x75}));
-}
-
-TEST(SimAnswers, UnderCodePlus1000WithTheirCapacitiesAndKeepWhatIsSet) {
-    Served s(SIM_create_demo());
-    const bytes serial = {'A', '0', '0', '0', 'X', 'X', 'X', 'X'};
-    // Set-params takes the 319-byte head and keeps the tail; the status follows the contrast.
-    bytes params = SIM_get_params(s.get()), status = SIM_get_status(s.get());
-    put_i32le(params.data(), PARAMS_OFF_MAX_STORED_MEAS, 4000);
-    params[PARAMS_OFF_CONTRAST] = 77;
-    put_u16le(status.data(), ST_CONTRAST, 77);
-    const struct {
-        uint16_t code;
-        bytes payload;
-        size_t min, max;
-        bytes want = {};  // the exact answer, when not empty
-    } cases[] = {{8001, {}, 8, 8, {'2', '.', '1', '7', 0, 0, 0, 0}}, {8008, {}, 4, 4, u32(0x1103)},
-                 {8104, serial, 0, 0}, {8007, {}, 8, 8, serial}, {8105, u32(0x4200), 0, 0},
-                 {8008, {}, 4, 4, u32(0x4200)},
-                 {8202, bytes(params.begin(), params.begin() + PARAMS_SET_SIZE), 0, 0}, {8201, {}, PARAMS_SET_SIZE, 4083, params},
-                 {8203, {}, ST_SIZE, ST_SIZE, status}, {8002, {}, DT_SIZE, DT_SIZE}, {8024, {}, 4, 4, u32(0)},
-                 {8213, {}, SCR_SIZE, SCR_SIZE}, {8016, {}, 5, 2048}, {8204, u32(0), 160, 160}, {8212, {}, 4, 4},
-                 {8100, {}, 4, 4}};
-    for (const auto& c : cases) {
-        const sim_frame_t f = s.call(c.code, c.payload);
-        EXPECT_EQ(f.code, c.code + 1000);
-        EXPECT_EQ(f.status, 0) << c.code;
-        EXPECT_GE(f.payload.size(), c.min) << c.code;
-        EXPECT_LE(f.payload.size(), c.max) << c.code;
-        EXPECT_EQ(f.payload, c.want.empty() ? f.payload : c.want) << c.code;
-    }
-    EXPECT_EQ(SIM_get_serial(s.get()), "A000XXXX");
-    EXPECT_EQ(SIM_get_max_stored(s.get()), 4000);
-    const bytes heap = s.call(8016).payload;
-    EXPECT_EQ(get_i32le(heap.data(), 0), 23456);
-    EXPECT_EQ(heap.back(), 0) << "the report text is NUL-terminated";
-    EXPECT_EQ(s.call(8213).payload, SIM_get_screen(s.get()));
-    // Measure answers a signed wave, the same on every instrument.
-    Served other(SIM_create_demo());
-    other.call(8212);  // as many calls as the table made
-    std::vector<int32_t> wave;
-    for (int i = 0; i < 40; ++i) wave.push_back(get_i32le(s.call(8212).payload.data(), 0));
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(get_i32le(other.call(8212).payload.data(), 0), wave[i]) << i;
-    EXPECT_LT(*std::min_element(wave.begin(), wave.end()), 0);
-    EXPECT_NE(wave[5], wave[6]);
-}
-
-TEST(SimIdentity, ClockRunsOnFromTheTimeSet) {
-    Served s(SIM_create_demo());
-    // Set just before midnight, read back within seconds: either still then, or just into March.
-    ASSERT_EQ(s.call(8003, dev_time({2026, 2, 28, 23, 59, 58})).status, 0);
-    const bytes now = s.call(8002).payload;
-    std::vector<int32_t> t(6);
-    for (size_t i = 0; i < 6; ++i) t[i] = get_i32le(now.data(), 4 * i);
-    if (t[2] == 28) EXPECT_EQ(t, (std::vector<int32_t>{2026, 2, 28, 23, 59, std::clamp(t[5], 58, 59)}));
-    else EXPECT_EQ(std::vector<int32_t>(t.begin(), t.end() - 1), (std::vector<int32_t>{2026, 3, 1, 0, 0}));
-    EXPECT_EQ(s.call(8003, dev_time({2026, 13, 1, 0, 0, 0})).status, SIM_ST_FAIL);
-    EXPECT_EQ(s.call(8003, dev_time({2026, 1, 1, 24, 0, 0})).status, SIM_ST_FAIL);
-}
-
-TEST(SimProtocol, UnknownCodeIsRejectedAndWrongSizesFail) {
-    Served s(SIM_create_demo());
+TEST(SimProtocol, UnknownCodesAreRejectedMalformedRequestsFailAndChangeNothing) {
+    Served s;
     sim_frame_t f = s.call(7777);
     EXPECT_EQ(f.code, MXX_CODE_REJECT);
     EXPECT_EQ(f.payload, (bytes{0x61, 0x1E}));
-
-    const struct {
-        uint16_t code;
-        size_t size;
-    } wrong[] = {{8201, 1}, {8202, 318}, {8202, 320}, {8203, 4}, {8204, 3},  {8206, 0}, {8209, 39},
-                 {8211, 41}, {8210, 39}, {8023, 0},   {8022, 5}, {8003, 23}, {8007, 1}, {8101, 1},
-                 {8102, 2}, {8103, 4},   {8104, 9},   {8104, 2}, {8105, 2},  {8212, 4}, {8021, 1}};
-    for (const auto& w : wrong) {
-        f = s.call(w.code, bytes(w.size, 0));
-        EXPECT_EQ(f.code, w.code + 1000) << w.code;
-        EXPECT_EQ(f.status, SIM_ST_SIZE) << w.code << " with " << w.size << " bytes";
+    const std::pair<uint16_t, size_t> wrong[] = {
+        {8201, 1}, {8202, 318}, {8202, 320}, {8203, 4}, {8204, 3}, {8206, 0}, {8209, 39}, {8211, 41}, {8210, 39},
+        {8023, 0}, {8022, 5},   {8003, 23},  {8007, 1}, {8101, 1}, {8102, 2}, {8103, 4},  {8104, 9},  {8104, 2},
+        {8105, 2}, {8212, 4},   {8021, 1}};
+    for (const auto& [code, size] : wrong) {
+        f = s.call(code, bytes(size, 0));
+        EXPECT_EQ(f.code, code + 1000) << code;
+        EXPECT_EQ(f.status, SIM_ST_SIZE) << code << " with " << size << " bytes";
         EXPECT_TRUE(f.payload.empty());
     }
+    for (const bytes& t : {dev_time({2026, 13, 1, 0, 0, 0}), dev_time({2026, 1, 1, 24, 0, 0})})
+        EXPECT_EQ(s.call(8003, t).status, SIM_ST_FAIL);
     EXPECT_EQ(SIM_restart_count(s.get()), 0) << "a malformed restart must not restart";
     EXPECT_EQ(SIM_get_serial(s.get()), "A0001234") << "a malformed serial must not be stored";
 }
 
-TEST(SimLog, EntryTableMatchesTheFilesAndClearingEmptiesIt) {
-    Served s(SIM_create_demo());
-    std::vector<std::pair<uint32_t, int32_t>> order;  // entry value, rec_no
-    const bytes table = cat(s.call(8204, u32(0)).payload, s.call(8204, u32(32)).payload);
-    ASSERT_EQ(table.size(), 64 * LE_SIZE);
-    for (uint32_t slot = 0; slot < 64; ++slot) {
-        char name[32];
-        std::snprintf(name, sizeof name, "meas/meas%.4u.dat", slot);
-        bytes rec;
-        const bool has = SIM_get_file(s.get(), name, &rec);
-        const uint32_t value = get_u32le(table.data(), LE_SIZE * slot);
-        EXPECT_EQ(value != 0, has) << name;
-        std::snprintf(name, sizeof name, "notes/rec%.4u.wav", slot);
-        EXPECT_EQ((table[LE_SIZE * slot + 4] & LE_NOTE) != 0, has && SIM_has_file(s.get(), name)) << name;
-        std::snprintf(name, sizeof name, "aux/aux%.4u.dat", slot);
-        EXPECT_EQ((table[LE_SIZE * slot + 4] & LE_AUX) != 0, has && SIM_has_file(s.get(), name)) << name;
-        if (has) order.emplace_back(value, get_i32le(rec.data(), MR_REC_NO));
+// Whole files are read by the commands' tests; here the edges: at most 3996
+// bytes per answer, the rest of the record, then nothing, even far past the
+// end; and the entry list past the last slot.
+TEST(SimAnswers, ReadsEndAtTheFileAndTheEntryListAtTheLastSlot) {
+    Served s;
+    const struct {
+        uint32_t offset, wanted;
+        int32_t count;
+    } reads[] = {{0, 10000, FILE_READ_MAX}, {3996, 450, MR_SIZE - 3996}, {MR_SIZE, 450, 0}, {0xFFFFFFF0u, 450, 0}};
+    for (const auto& r : reads) {
+        const sim_frame_t f = s.call(8211, file_req("meas/meas0001.dat", r.offset, r.wanted));
+        ASSERT_EQ(f.payload.size(), 4u + static_cast<size_t>(r.count)) << r.offset;
+        EXPECT_EQ(get_i32le(f.payload.data(), 0), r.count) << r.offset;
     }
-    // Entry values order the records as their numbers do.
-    ASSERT_EQ(order.size(), 56u);
-    std::sort(order.begin(), order.end());
-    for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(order[i].second, static_cast<int32_t>(i + 1));
-
-    EXPECT_EQ(s.call(8204, u32(100000)).payload, bytes(160, 0));
+    EXPECT_EQ(s.call(8211, file_req("meas/meas0020.dat", 0, 450)).status, SIM_ST_NOFILE);
     EXPECT_EQ(s.call(8204, u32(0xFFFFFFF0)).payload, bytes(160, 0)) << "no wrap-around past the end";
-    // Any first index, not only multiples of 32.
-    EXPECT_EQ(s.call(8204, u32(19)).payload, bytes(table.begin() + 19 * LE_SIZE, table.begin() + 51 * LE_SIZE));
-
-    ASSERT_EQ(s.call(8206, u32(255)).status, 0);
-    EXPECT_EQ(cat(s.call(8204, u32(0)).payload, s.call(8204, u32(32)).payload), bytes(320, 0));
-    for (const auto& name : SIM_list_files(s.get()))
-        EXPECT_EQ(name.rfind("lut/", 0), 0u) << name << " survived the clearing";
 }
+
+TEST(SimAnswers, SetParamsTakesTheHeadKeepsTheTailAndTheStatusFollowsTheContrast) {
+    Served s;
+    bytes params = SIM_get_params(s.get());
+    ASSERT_GT(params.size(), PARAMS_SET_SIZE);
+    params[PARAMS_OFF_CONTRAST] = 77;
+    params[PARAMS_SET_SIZE - 1] ^= 0xFF;
+    EXPECT_EQ(s.call(8202, bytes(params.begin(), params.begin() + PARAMS_SET_SIZE)).status, 0);
+    EXPECT_EQ(s.call(8201).payload, params);
+    EXPECT_EQ(get_u16le(s.call(8203).payload.data(), ST_CONTRAST), 77);
+}
+
+TEST(SimRestart, SilentWhileRebootingThenAnswersWithStateReset) {
+    Served s(R"({"settings": {"reboot_ms": 400}, "params": {"max_stored_meas": 4000}})");
+    const bytes params = SIM_get_params(s.get());
+    ASSERT_EQ(s.call(8023, u32(SIM_STATE_PREPARE)).status, 0);
+    sim_frame_t f;
+    ASSERT_EQ(SIMC_send(s.client.get(), 8021, {}), 0);
+    EXPECT_FALSE(s.ask(8024, &f, 150)) << "neither the restart nor the next request is answered";
+    EXPECT_EQ(SIM_restart_count(s.get()), 1);
+    EXPECT_EQ(SIM_request_count(s.get(), 8024), 1u) << "requests are logged even when not answered";
+    bool answered = false;
+    for (int i = 0; i < 100 && !answered; ++i) answered = s.ask(8024, &f, 50);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(f.payload, u32(SIM_STATE_IDLE)) << "the state machine starts idle after a restart";
+    EXPECT_EQ(SIM_get_params(s.get()), params) << "settings survive a restart";
+}
+
+// Blocks land at their index times the erase's block size (0 answered as is
+// and meaning 64); too much data, past the end or none is refused; cells
+// only clear until the next erase.
+TEST(SimFlash, BlocksStayInBoundsAndOnlyClearBits) {
+    Served s(R"({"settings": {"flash_block_size": 0}})");
+    EXPECT_EQ(s.call(8100).payload, u32(0));
+    const bytes data = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(s.call(8102, flash_block(3, data)).status, 0);
+    EXPECT_EQ(s.call(8101, {3, 0}).payload, cat({data, bytes(56, 0xFF)}));
+    for (const auto& [code, payload] : std::initializer_list<std::pair<uint16_t, bytes>>{
+             {8102, flash_block(0, bytes(65, 0))}, {8102, flash_block(8128, data)}, {8102, {0, 0}}, {8101, {0xC0, 0x1F}}})
+        EXPECT_NE(s.call(code, payload).status, 0) << code << " with " << payload.size() << " bytes";
+    EXPECT_EQ(s.call(8102, flash_block(10, {0xF0})).status, 0);
+    EXPECT_EQ(s.call(8102, flash_block(10, {0x0F})).status, 0);
+    EXPECT_EQ(SIM_get_flash(s.get())[640], 0x00);
+    s.call(8100);
+    EXPECT_EQ(SIM_get_flash(s.get()), bytes(SIM_FLASH_SIZE, 0xFF));
+}
+

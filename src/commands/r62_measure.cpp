@@ -106,7 +106,7 @@ struct meas_run_t {
         return std::nullopt;
     }
 
-    // Asks the operator; sends trigger (answer 0) or `cancel` (answer 1).
+    // Asks the operator; sends the trigger (answer 0) or the cancel/stop event (answer 1).
     std::optional<int32_t> ask(const char* prompt, int32_t* answer) {
         *answer = 0;
         input_integer_msg(answer, 0, 1, prompt);
@@ -182,7 +182,7 @@ std::vector<std::string> scan_point_lines(const uint8_t* r) {
 int32_t R62_cmd_measure(char[], int32_t) {
     meas_run_t run{"R62_cmd_measure"};
     uint32_t ignored = 0;
-    R62_Get_State(id_conn, &ignored, 1);  // wakes the instrument; the answer does not matter
+    R62_Get_State(id_conn, &ignored, 1);  // read once before the sequence; its answer is not used
     if (auto end = run.arm({EVENT_CANCEL, EVENT_ARM, EVENT_TRIGGER})) return *end;
     int32_t answer = 0;
     if (auto end = run.ask("0-Trigger,1-Cancel", &answer)) return *end;

@@ -50,7 +50,6 @@ constexpr int32_t R62_WRITE_BUF = 4096;      // request buffer of a file write
 constexpr int32_t R62_WRITE_MAX = R62_WRITE_BUF - static_cast<int32_t>(FILE_REQ_SIZE);  // 4056
 constexpr int32_t R62_SCREEN_SIZE = 1060;
 constexpr uint32_t R62_CLEAR_ALL = 255;      // selector used by the clear-logs command
-constexpr int32_t R62_SHORT_ANSWER = 254;    // result: the answer was shorter than the record read
 
 // `record` holds R62_PARAMS_BUF bytes. `received`, when given, gets the
 // number of record bytes the answer delivered (0 when none was copied).

@@ -1,57 +1,47 @@
 #include "support/console_capture.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <vector>
 
 namespace {
-
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-class fd_guard {
-public:
-    explicit fd_guard(int fd) : fd_(fd) {}
-    fd_guard(const fd_guard&) = delete;
-    fd_guard& operator=(const fd_guard&) = delete;
-    ~fd_guard() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 [[noreturn]] void fail(const char* what) {
     std::perror(what);
     std::abort();
 }
 
+// An unlinked temporary file holding `content`.
+int temp_fd(const std::string& content, char (&path)[32]) {
+    const int fd = ::mkstemp(path);
+    if (fd < 0) fail("mkstemp");
+    if (!content.empty() && ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        fail("write");
+    return fd;
+}
+
 void script_stdin(const std::string& input) {
-    char path[] = "/tmp/console_stdin_XXXXXX";
-    {
-        fd_guard fd(::mkstemp(path));
-        if (fd.get() < 0) fail("mkstemp");
-        if (!input.empty() && ::write(fd.get(), input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-            fail("write");
-    }
+    char path[32] = "/tmp/console_stdin_XXXXXX";
+    ::close(temp_fd(input, path));
     // freopen also drops whatever an earlier run left in the stream's buffer.
     if (std::freopen(path, "r", stdin) == nullptr) fail("freopen");
     ::unlink(path);
 }
 
-std::string read_all(std::FILE* f) {
+int capture_fd() {
+    char path[32] = "/tmp/console_out_XXXXXX";
+    const int fd = temp_fd("", path);
+    ::unlink(path);
+    return fd;
+}
+
+std::string read_all(int fd) {
     std::string text;
     char buf[4096];
     off_t pos = 0;
-    for (ssize_t n; (n = ::pread(fileno(f), buf, sizeof buf, pos)) > 0; pos += n) text.append(buf, n);
+    for (ssize_t n; (n = ::pread(fd, buf, sizeof buf, pos)) > 0; pos += n) text.append(buf, static_cast<size_t>(n));
+    ::close(fd);
     return text;
 }
 
@@ -59,23 +49,21 @@ std::string read_all(std::FILE* f) {
 
 console_capture_t console_run(const std::string& input, const std::function<void()>& body) {
     script_stdin(input);
-    file_ptr out_file(std::tmpfile());
-    file_ptr err_file(std::tmpfile());
-    if (!out_file || !err_file) fail("tmpfile");
+    const int out = capture_fd(), err = capture_fd();
     std::fflush(stdout);
     std::fflush(stderr);
-    fd_guard saved_out(::dup(STDOUT_FILENO));
-    fd_guard saved_err(::dup(STDERR_FILENO));
-    if (saved_out.get() < 0 || saved_err.get() < 0) fail("dup");
-    if (::dup2(fileno(out_file.get()), STDOUT_FILENO) < 0 || ::dup2(fileno(err_file.get()), STDERR_FILENO) < 0)
-        fail("dup2");
+    const int saved_out = ::dup(STDOUT_FILENO), saved_err = ::dup(STDERR_FILENO);
+    if (saved_out < 0 || saved_err < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0)
+        fail("dup");
     ::alarm(30);
     body();
     ::alarm(0);
     std::fflush(stdout);
     std::fflush(stderr);
-    ::dup2(saved_out.get(), STDOUT_FILENO);
-    ::dup2(saved_err.get(), STDERR_FILENO);
+    ::dup2(saved_out, STDOUT_FILENO);
+    ::dup2(saved_err, STDERR_FILENO);
+    ::close(saved_out);
+    ::close(saved_err);
     script_stdin("");
-    return {read_all(out_file.get()), read_all(err_file.get())};
+    return {read_all(out), read_all(err)};
 }

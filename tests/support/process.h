@@ -1,29 +1,30 @@
-// Runs the project's executables as child processes for end-to-end tests:
-// standard input scripted, standard output and error captured, bounded in time.
+// Runs the project's programs as child processes for end-to-end tests:
+// standard input from a text, output collected, bounded in time.
 #pragma once
+
+#include <signal.h>
 
 #include <string>
 #include <vector>
 
 struct ProcessResult {
-    int exit_code = -1;      // exit status, or -1 when killed / not started
-    bool timed_out = false;
+    int exit_code = -1;      // exit status; -1 when killed or not started
+    bool timed_out = false;  // killed at the time-out
     std::string out;         // standard output (and error, when merged)
     std::string err;         // standard error, when not merged
 };
 
 struct ProcessOptions {
     std::string stdin_text;
-    int timeout_ms = 20000;
+    int timeout_ms = 30000;
     bool merge_stderr = false;  // one stream, in the order the child wrote it
     std::string cwd;            // working directory; empty: inherit
 };
 
-ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options);
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
-// A long-running child (the simulator, or the tool driven step by step)
-// whose output is collected in the background; stopped with SIGTERM on
-// destruction.
+// A long-running child (the simulator, or the tool driven step by step),
+// standard output and error merged; stopped with SIGTERM on destruction.
 class BackgroundProcess {
 public:
     // Standard input: /dev/null, or a pipe fed by send() when `piped_input`.
@@ -32,26 +33,22 @@ public:
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-    // Waits until the collected output (stdout and stderr merged) contains
-    // `text`; returns the output so far, or an empty string on time-out.
-    std::string wait_for(const std::string& text, int timeout_ms);
-    std::string output();
-    // Sends SIGTERM and reaps the child; returns its exit status.
-    int stop();
+    // The output so far once it contains `text`; empty when it does not come in time.
+    std::string wait_for(const std::string& text, int timeout_ms = 10000);
+    std::string output() const;
     // Writes to the child's standard input (piped_input only).
     bool send(const std::string& text);
     bool signal(int sig);
-    // Waits for the child to end by itself; its exit status, or -1 when it
+    // Waits for the child to end by itself: its exit status, or -1 when it
     // did not end in time (it is then killed).
     int wait_exit(int timeout_ms);
+    // Sends `sig` and reaps the child as wait_exit does.
+    int stop(int sig = SIGTERM);
 
 private:
-    void pump(int timeout_ms);
-    int reap(int status);
     int pid_ = -1;
-    int fd_ = -1;
-    int in_fd_ = -1;
-    std::string collected_;
+    int out_ = -1;
+    int in_ = -1;
 };
 
 // Absolute path of a project executable in the build directory.

@@ -1,5 +1,5 @@
-// Test helpers for the link layer: the far end of a socket-pair link,
-// reading request frames and answering them from a script on its own thread.
+// The far end of a socket-pair link for the link-layer and service tests:
+// it reads request frames and answers them from a script on its own thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,31 +10,17 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
 #include "link/mxx_comm.h"
+#include "support/frames.h"
 
-namespace mxxtest {
-
-using bytes = std::vector<uint8_t>;
-
-inline bytes frame(uint16_t code, const bytes& payload, uint16_t timeout = 0, uint8_t status = 0) {
-    bytes out(payload.size() + MXX_OVERHEAD);
-    MXX_build_frame(out.data(), code, payload.data(), static_cast<uint16_t>(payload.size()), timeout, status);
-    return out;
-}
-
-inline bytes cat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// Far end of a link. The responder gets every request frame with its index
-// (counted over the peer's life) and returns the bytes to send back, if any.
-// What the peer received may be read only while it is stopped.
+// The responder gets every request frame with its index (counted over the
+// peer's life) and returns the bytes to send back, if any. What the peer
+// received may be read only while it is stopped.
 class Peer {
 public:
     using responder_t = std::function<bytes(const bytes& request, int index)>;
@@ -50,11 +36,11 @@ public:
         hang_up();
         if (link_end_ >= 0) ::close(link_end_);
     }
-    // Connection string that hands the link end to the library.
+    // The link's end, for the library to take over.
+    int take_link_end() { return std::exchange(link_end_, -1); }
     std::string conn_string() {
         char out[COMM_ENTRY_SIZE] = {};
-        EXPECT_EQ(comm_make_conn_string_fd(out, link_end_), 0);
-        link_end_ = -1;
+        EXPECT_EQ(comm_make_conn_string_fd(out, take_link_end()), 0);
         return out;
     }
     void start(responder_t responder) {
@@ -80,7 +66,6 @@ public:
     bool send(const bytes& b) { return ::send(mine_, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
 
     std::vector<bytes> frames;  // the request frames
-    bytes raw;                  // every byte, frames or not
 
 private:
     static void on_frame(const uint8_t* f, int32_t count, void* user) {
@@ -94,7 +79,6 @@ private:
         if (::poll(&p, 1, timeout_ms) <= 0) return false;
         const ssize_t n = ::recv(mine_, buf, sizeof buf, MSG_DONTWAIT);
         if (n <= 0) return false;
-        raw.insert(raw.end(), buf, buf + n);
         MXX_rx_feed(rx_.get(), buf, static_cast<size_t>(n), on_frame, this);
         return true;
     }
@@ -106,18 +90,12 @@ private:
     std::thread thread_;
 };
 
-inline int32_t usb_changed(int32_t) { return 0; }
-
-// The library, started once per test program.
+// The link library, started once per test program.
 class LinkEnv : public ::testing::Environment {
 public:
-    void SetUp() override { ASSERT_EQ(MXX_init(nullptr, usb_changed, 0), 0); }
+    void SetUp() override { ASSERT_EQ(MXX_init(nullptr, [](int32_t) { return 0; }, 0), 0); }
     void TearDown() override { MXX_shut(); }
 };
-
-// The instrument's get-serial answer: code 9007, serial "A0001234".
-inline const bytes kSerialAnswer = {0x42, 0x52, 0x4E, 0x4F, 0x2F, 0x23, 0x09, 0x00, 0x00, 0x00, 0x00,
-                                    0x14, 0x41, 0x30, 0x30, 0x30, 0x31, 0x32, 0x33, 0x34, 0x75};
 
 // Identifies the get-serial answer whose serial begins with 'A'.
 inline int32_t accept_serial(int32_t, const uint8_t* f, int32_t* device_type, int32_t) {
@@ -125,8 +103,8 @@ inline int32_t accept_serial(int32_t, const uint8_t* f, int32_t* device_type, in
     return MXX_frame_code(f) == 9007 && MXX_frame_length(f) > 1 && f[MXX_HEADER_SIZE] == 'A';
 }
 
-// A link over a socket pair, identified by the peer's serial answer before
-// the test body runs; closed afterwards.
+// A link to a peer, identified by the peer's serial answer before the test
+// body runs; closed afterwards.
 class IdentifiedLink : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -154,5 +132,3 @@ inline mxx_conn_t* link_context(int32_t id) {
         if (link_id == id) return static_cast<mxx_conn_t*>(ctx);
     return nullptr;
 }
-
-}  // namespace mxxtest
