@@ -12,6 +12,7 @@
 //   whose product id is 0x0C44;
 // - nothing reads or writes past a 128-byte entry.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -153,15 +154,20 @@ void parse_any(const std::string& text) {
     }
     const std::vector<char> before = entry.bytes;
     MXX_rewrite_usb_entry(entry.data());
+    // The product id is the hexadecimal number that leads the text after
+    // the last '/' (an optional 0x before it; what follows it is ignored).
     const char* slash = std::strrchr(before.data(), '/');
-    unsigned long pid = 0;
     bool c44 = false;
     if (slash) {
-        std::string digits = slash + 1;
-        if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
-        c44 = !digits.empty() && digits.size() <= 8 &&
-              digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos &&
-              (pid = std::stoul(digits, nullptr, 16)) == 0x0C44 && std::strlen(before.data()) >= 4;
+        const char* p = slash + 1;
+        if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
+        uint64_t pid = 0;
+        size_t digits = 0;
+        for (; std::isxdigit(static_cast<unsigned char>(p[digits])); ++digits) {
+            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(p[digits])));
+            pid = std::min<uint64_t>(pid * 16 + static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10), UINT64_C(1) << 40);
+        }
+        c44 = digits > 0 && pid == 0x0C44 && std::strlen(before.data()) >= 4;
     }
     require(std::equal(before.begin() + 4, before.end(), entry.bytes.begin() + 4), "the rewrite keeps all but the prefix");
     require(c44 ? std::memcmp(entry.data(), "USBF", 4) == 0 : std::equal(before.begin(), before.begin() + 4, entry.bytes.begin()),
