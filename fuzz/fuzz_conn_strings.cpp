@@ -58,18 +58,18 @@ const char* after_prefix(const char* s, const char* prefix) {
     return std::strncmp(s, prefix, n) == 0 && s[n] == ':' ? s + n + 1 : nullptr;
 }
 
-bool same(const comm_serial_spec_t& a, const comm_serial_spec_t& b) {
+bool same(const comm_serial_conf_t& a, const comm_serial_conf_t& b) {
     return a.baud == b.baud && a.data_bits == b.data_bits && a.stop_bits == b.stop_bits && a.parity == b.parity &&
            a.flow == b.flow && a.path == b.path;
 }
 
-void check_serial(const comm_serial_spec_t& s) {
+void check_serial(const comm_serial_conf_t& s) {
     entry_t out;
     if (!built(comm_make_conn_string_serial_path(out.data(), s.path.c_str(), s.baud, s.data_bits, s.stop_bits,
                                                  s.parity, s.flow),
                out))
         return;
-    comm_serial_spec_t back;
+    comm_serial_conf_t back;
     const char* params = after_prefix(out.data(), "SER");
     require(params && comm_parse_serial(params, &back) && same(back, s), "a serial string parses back");
 }
@@ -77,20 +77,20 @@ void check_serial(const comm_serial_spec_t& s) {
 void check_tcp(const std::string& host, uint16_t port, int32_t timeout_ms) {
     entry_t out;
     if (!built(comm_make_conn_string_net(out.data(), host.c_str(), port, timeout_ms), out)) return;
-    comm_tcp_spec_t back;
+    comm_tcp_conf_t back;
     const char* params = after_prefix(out.data(), "TCP");
     require(params && comm_parse_tcp(params, &back) && back.host == host && back.port == port &&
                 back.timeout_ms == timeout_ms,
             "a TCP string parses back");
 }
 
-void check_bt(const comm_bt_spec_t& s) {
+void check_bt(const comm_bt_conf_t& s) {
     entry_t out;
     if (!built(comm_make_conn_string_bt(out.data(), s.address.c_str(), s.name.c_str(), 0xFFE050, s.channel,
                                         s.pin.c_str(), s.timeout_ms),
                out))
         return;
-    comm_bt_spec_t back;
+    comm_bt_conf_t back;
     const char* params = after_prefix(out.data(), "BT");
     require(params && comm_parse_bt(params, &back) && back.channel == s.channel && back.timeout_ms == s.timeout_ms &&
                 back.pin == s.pin && back.address == s.address && back.name == s.name,
@@ -119,14 +119,14 @@ void parse_any(const std::string& text) {
     const char* s = text.c_str();
     const char* params;
     if ((params = after_prefix(s, "SER"))) {
-        comm_serial_spec_t spec;
-        if (comm_parse_serial(params, &spec)) check_serial(spec);
+        comm_serial_conf_t conf;
+        if (comm_parse_serial(params, &conf)) check_serial(conf);
     } else if ((params = after_prefix(s, "TCP"))) {
-        comm_tcp_spec_t spec;
-        if (comm_parse_tcp(params, &spec)) check_tcp(spec.host, spec.port, spec.timeout_ms);
+        comm_tcp_conf_t conf;
+        if (comm_parse_tcp(params, &conf)) check_tcp(conf.host, conf.port, conf.timeout_ms);
     } else if ((params = after_prefix(s, "BT"))) {
-        comm_bt_spec_t spec;
-        if (comm_parse_bt(params, &spec)) check_bt(spec);
+        comm_bt_conf_t conf;
+        if (comm_parse_bt(params, &conf)) check_bt(conf);
     } else if ((params = after_prefix(s, "FD"))) {
         int fd = -1;
         if (comm_parse_fd(params, &fd)) {
@@ -180,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     switch (in.ConsumeIntegralInRange<int>(0, 5)) {
     case 0: {
-        const comm_serial_spec_t s{in.ConsumeIntegral<int32_t>(), in.ConsumeIntegralInRange<int32_t>(4, 9),
+        const comm_serial_conf_t s{in.ConsumeIntegral<int32_t>(), in.ConsumeIntegralInRange<int32_t>(4, 9),
                                    in.ConsumeIntegralInRange<int32_t>(0, 3), in.ConsumeIntegralInRange<int32_t>(-1, 3),
                                    in.ConsumeIntegralInRange<int32_t>(-1, 3), text_of(in, 140)};
         check_serial(s);
@@ -191,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint16_t port = in.ConsumeIntegral<uint16_t>();
         entry_t out;
         if (built(MXX_make_serial_conn_string(out.data(), port), out)) {
-            comm_serial_spec_t back;
+            comm_serial_conf_t back;
             char path[32];
             require(comm_com_port_path(port, path, sizeof path) && comm_parse_serial(out.data() + 4, &back) &&
                         back.path == path && back.baud == 115200 && back.data_bits == 8 && back.stop_bits == 1,
@@ -208,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     case 3: {
-        comm_bt_spec_t s;
+        comm_bt_conf_t s;
         s.channel = in.ConsumeIntegralInRange<int32_t>(-1, 32);
         s.timeout_ms = in.ConsumeIntegralInRange<int32_t>(-5, 700000);
         s.pin = text_of(in, 20);

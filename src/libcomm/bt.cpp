@@ -49,7 +49,7 @@ void report_bt(const std::string& address, const char* reason) {
 }
 
 int32_t bt_open(const char* conn, const char* params, comm_fd* out) {
-    comm_bt_spec_t t;
+    comm_bt_conf_t t;
     if (!comm_parse_bt(params, &t)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
@@ -79,7 +79,7 @@ int32_t bt_open(const char* conn, const char* params, comm_fd* out) {
 
 }  // namespace
 
-bool comm_parse_bt(const char* params, comm_bt_spec_t* spec) {
+bool comm_parse_bt(const char* params, comm_bt_conf_t* conf) {
     long channel, timeout_ms;
     const char* p = params;
     if (!comm_parse_number(p, 1, 30, ',', &channel) || !comm_parse_number(p, 0, MAX_CONNECT_MS, ',', &timeout_ms))
@@ -90,7 +90,7 @@ bool comm_parse_bt(const char* params, comm_bt_spec_t* spec) {
     if (strnlen(addr, ADDRESS_LENGTH) < ADDRESS_LENGTH || !address_valid(addr)) return false;
     if (addr[ADDRESS_LENGTH] != '\0' && addr[ADDRESS_LENGTH] != '/') return false;
     const char* name = addr[ADDRESS_LENGTH] == '/' ? addr + ADDRESS_LENGTH + 1 : "";
-    *spec = comm_bt_spec_t{static_cast<int32_t>(channel), static_cast<int32_t>(timeout_ms),
+    *conf = comm_bt_conf_t{static_cast<int32_t>(channel), static_cast<int32_t>(timeout_ms),
                            std::string(p, static_cast<size_t>(colon - p)), std::string(addr, ADDRESS_LENGTH), name};
     return true;
 }

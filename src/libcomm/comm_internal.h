@@ -124,25 +124,25 @@ bool comm_parse_number(const char*& text, long min, long max, char stop, long* v
 
 // The transports' connection-string parsers: the text after "<prefix>:" into
 // its values, opening nothing. False for a malformed text.
-struct comm_serial_spec_t {
+struct comm_serial_conf_t {
     int32_t baud, data_bits, stop_bits, parity, flow;
     std::string path;
 };
-bool comm_parse_serial(const char* params, comm_serial_spec_t* spec);
-struct comm_tcp_spec_t {
+bool comm_parse_serial(const char* params, comm_serial_conf_t* conf);
+struct comm_tcp_conf_t {
     int32_t timeout_ms;
     std::string host;
     uint16_t port;
 };
-bool comm_parse_tcp(const char* params, comm_tcp_spec_t* spec);
-struct comm_bt_spec_t {
+bool comm_parse_tcp(const char* params, comm_tcp_conf_t* conf);
+struct comm_bt_conf_t {
     int32_t channel;
     int32_t timeout_ms;
     std::string pin;
     std::string address;  // "AA:BB:CC:DD:EE:FF"
     std::string name;     // after a '/', may be empty
 };
-bool comm_parse_bt(const char* params, comm_bt_spec_t* spec);
+bool comm_parse_bt(const char* params, comm_bt_conf_t* conf);
 // "<path>/<pid hex>" of a USB entry (the text after "USBx:").
 bool comm_parse_usb(const char* params, std::string* path, unsigned* pid);
 bool comm_parse_fd(const char* params, int* fd);

@@ -55,7 +55,7 @@ bool parse_line(const char*& text, line_t* l) {
 }
 
 int32_t serial_open(const char* conn, const char* params, comm_fd* out) {
-    comm_serial_spec_t s;
+    comm_serial_conf_t s;
     if (!comm_parse_serial(params, &s)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
@@ -65,11 +65,11 @@ int32_t serial_open(const char* conn, const char* params, comm_fd* out) {
 
 }  // namespace
 
-bool comm_parse_serial(const char* params, comm_serial_spec_t* spec) {
+bool comm_parse_serial(const char* params, comm_serial_conf_t* conf) {
     line_t l;
     const char* path = params;
     if (!parse_line(path, &l) || path[0] == '\0') return false;
-    *spec = comm_serial_spec_t{l.baud, l.data_bits, l.stop_bits, l.parity, l.flow, path};
+    *conf = comm_serial_conf_t{l.baud, l.data_bits, l.stop_bits, l.parity, l.flow, path};
     return true;
 }
 

@@ -16,14 +16,14 @@ namespace {
 constexpr long MAX_CONNECT_MS = 600000;
 
 int32_t tcp_open(const char* conn, const char* params, comm_fd* out) {
-    comm_tcp_spec_t spec;
-    if (!comm_parse_tcp(params, &spec)) {
+    comm_tcp_conf_t conf;
+    if (!comm_parse_tcp(params, &conf)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
     }
-    const std::string& host = spec.host;
-    const long port = spec.port;
-    const long timeout_ms = spec.timeout_ms;
+    const std::string& host = conf.host;
+    const long port = conf.port;
+    const long timeout_ms = conf.timeout_ms;
     const std::string service = std::to_string(port);
 
     addrinfo hints{};
@@ -61,7 +61,7 @@ int32_t tcp_open(const char* conn, const char* params, comm_fd* out) {
 
 }  // namespace
 
-bool comm_parse_tcp(const char* params, comm_tcp_spec_t* spec) {
+bool comm_parse_tcp(const char* params, comm_tcp_conf_t* conf) {
     long timeout_ms;
     long port;
     const char* p = params;
@@ -70,7 +70,7 @@ bool comm_parse_tcp(const char* params, comm_tcp_spec_t* spec) {
     if (!comm_parse_number(p, 0, MAX_CONNECT_MS, ':', &timeout_ms) || !colon || colon <= p ||
         !comm_parse_number(port_text, 1, 65535, '\0', &port))
         return false;
-    *spec = comm_tcp_spec_t{static_cast<int32_t>(timeout_ms), std::string(p, static_cast<size_t>(colon - p)),
+    *conf = comm_tcp_conf_t{static_cast<int32_t>(timeout_ms), std::string(p, static_cast<size_t>(colon - p)),
                             static_cast<uint16_t>(port)};
     return true;
 }
