@@ -465,14 +465,17 @@ int32_t comm_fill_rsp_buff(int32_t id, uint16_t code, const uint8_t* frame, int3
     if (!link) return COMM_ERR_NOLINK;
     if (length == 0) return 0;
     bool took = false;
-    std::lock_guard lock(link->mu);
-    if (link->ended) return 0;
-    for (slot_t& s : link->slots) {
-        if (!s.buf || s.code != code || s.held || length > s.cap) continue;
-        memcpy(s.buf, frame, static_cast<size_t>(length));
-        s.count = length;
-        took = true;
+    {
+        std::lock_guard lock(link->mu);
+        if (link->ended) return 0;
+        for (slot_t& s : link->slots) {
+            if (!s.buf || s.code != code || s.held || length > s.cap) continue;
+            memcpy(s.buf, frame, static_cast<size_t>(length));
+            s.count = length;
+            took = true;
+        }
     }
+    // Outside the lock, so the waiter does not wake only to block on it.
     if (took) link->cv.notify_all();
     return took ? 1 : 0;
 }
