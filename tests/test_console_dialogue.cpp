@@ -72,7 +72,6 @@ TEST(Dialogue, EveryBranchShowsItsChoicesAndOpensWhatWasChosen) {
         std::vector<std::string> connects;
         int32_t result;
     } cases[] = {
-        {"no device", [](FakeLink&) {}, "1\n", kMenu + kType + kConnecting, {""}, -1},
         {"no Bluetooth choice without an adapter", [](FakeLink&) {}, "4\n1\n", kMenu + kType + kType + kConnecting,
          {""}, -1},
         {"Bluetooth list, Enter picks the last", [](FakeLink& l) {

@@ -53,9 +53,6 @@ struct test_link {
         std::unique_lock lock(mu);
         return cv.wait_for(lock, 5s, done);  // only reached when a test fails
     }
-    bool wait_closed() {
-        return wait_for([&] { return !kinds.empty() && kinds.back() == COMM_EV_DISCONNECTED; });
-    }
     int count(uint8_t event) const { return static_cast<int>(std::count(kinds.begin(), kinds.end(), event)); }
 };
 
@@ -126,14 +123,9 @@ bool walk_has(int32_t id, void* context) {
 }
 
 class Transport : public ::testing::TestWithParam<kind> {};
-
-std::string kind_name(const ::testing::TestParamInfo<kind>& info) {
-    const char* names[] = {"Pty", "UsbEntryPty", "SocketPair"};
-    return names[static_cast<int>(info.param)];
-}
-
+const char* const kKindNames[] = {"Pty", "UsbEntryPty", "SocketPair"};
 INSTANTIATE_TEST_SUITE_P(All, Transport, ::testing::Values(kind::pty, kind::usb_pty, kind::socket_pair),
-                         kind_name);
+                         [](const auto& info) { return std::string(kKindNames[info.index]); });
 
 }  // namespace
 
@@ -150,7 +142,7 @@ TEST_P(Transport, ControlBytesPassBothWaysUnechoedThenTheDeviceGoingAwayEndsTheL
     ASSERT_EQ(comm_write(l.id, to_device.data(), static_cast<int32_t>(to_device.size()), 0, 1000), 0);
     EXPECT_EQ(d.read(to_device.size()), to_device);
     d.end.reset();
-    ASSERT_TRUE(l.wait_closed());
+    ASSERT_TRUE(l.wait_for([&] { return !l.kinds.empty() && l.kinds.back() == COMM_EV_DISCONNECTED; }));
     EXPECT_EQ(comm_get_state(l.id), COMM_STATE_NONE);
     EXPECT_EQ(comm_disconnect(l.id), COMM_ERR_NOLINK);  // it ended by itself; returns once it is gone
     expect_ended_cleanly(l);

@@ -12,28 +12,24 @@ namespace {
     std::abort();
 }
 
-// An unlinked temporary file holding `content`.
-int temp_fd(const std::string& content, char (&path)[32]) {
+// A temporary file holding `content`; unlinked at once unless its name is
+// wanted in `name`.
+int temp_fd(const std::string& content, std::string* name = nullptr) {
+    char path[] = "/tmp/console_XXXXXX";
     const int fd = ::mkstemp(path);
     if (fd < 0) fail("mkstemp");
-    if (!content.empty() && ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
-        fail("write");
+    if (::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) fail("write");
+    if (name != nullptr) *name = path;
+    else ::unlink(path);
     return fd;
 }
 
 void script_stdin(const std::string& input) {
-    char path[32] = "/tmp/console_stdin_XXXXXX";
-    ::close(temp_fd(input, path));
+    std::string path;
+    ::close(temp_fd(input, &path));
     // freopen also drops whatever an earlier run left in the stream's buffer.
-    if (std::freopen(path, "r", stdin) == nullptr) fail("freopen");
-    ::unlink(path);
-}
-
-int capture_fd() {
-    char path[32] = "/tmp/console_out_XXXXXX";
-    const int fd = temp_fd("", path);
-    ::unlink(path);
-    return fd;
+    if (std::freopen(path.c_str(), "r", stdin) == nullptr) fail("freopen");
+    ::unlink(path.c_str());
 }
 
 std::string read_all(int fd) {
@@ -49,7 +45,7 @@ std::string read_all(int fd) {
 
 console_capture_t console_run(const std::string& input, const std::function<void()>& body) {
     script_stdin(input);
-    const int out = capture_fd(), err = capture_fd();
+    const int out = temp_fd(""), err = temp_fd("");
     std::fflush(stdout);
     std::fflush(stderr);
     const int saved_out = ::dup(STDOUT_FILENO), saved_err = ::dup(STDERR_FILENO);

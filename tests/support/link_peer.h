@@ -97,19 +97,17 @@ public:
     void TearDown() override { MXX_shut(); }
 };
 
-// Identifies the get-serial answer whose serial begins with 'A'.
-inline int32_t accept_serial(int32_t, const uint8_t* f, int32_t* device_type, int32_t) {
-    *device_type = 10;
-    return MXX_frame_code(f) == 9007 && MXX_frame_length(f) > 1 && f[MXX_HEADER_SIZE] == 'A';
-}
-
 // A link to a peer, identified by the peer's serial answer before the test
 // body runs; closed afterwards.
 class IdentifiedLink : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(MXX_connect(peer.conn_string().c_str(), &id, nullptr, nullptr, nullptr, nullptr, accept_serial, 0),
-                  0);
+        // Identifies the get-serial answer whose serial begins with 'A'.
+        auto accept = [](int32_t, const uint8_t* f, int32_t* device_type, int32_t) -> int32_t {
+            *device_type = 10;
+            return MXX_frame_code(f) == 9007 && MXX_frame_length(f) > 1 && f[MXX_HEADER_SIZE] == 'A';
+        };
+        ASSERT_EQ(MXX_connect(peer.conn_string().c_str(), &id, nullptr, nullptr, nullptr, nullptr, accept, 0), 0);
         ASSERT_TRUE(peer.send(kSerialAnswer));
         ASSERT_EQ(MXX_wait_connected(id, 5000), 0);
         ASSERT_EQ(MXX_get_conn_state_id(id), COMM_STATE_CONNECTED);

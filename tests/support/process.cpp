@@ -32,13 +32,12 @@ std::string read_fd(int fd) {
     return text;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err, const std::string& cwd) {
+pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -68,7 +67,7 @@ std::string bin_path(const std::string& name) { return std::string(QM_BIN_DIR) +
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
     const int in = temp_fd(options.stdin_text), out = temp_fd(), err = options.merge_stderr ? out : temp_fd();
     ProcessResult result;
-    const pid_t pid = spawn(argv, in, out, err, options.cwd);
+    const pid_t pid = spawn(argv, in, out, err);
     if (pid > 0) result.exit_code = reap(pid, options.timeout_ms);
     result.timed_out = pid > 0 && result.exit_code == -1;
     result.out = read_fd(out);
@@ -86,13 +85,14 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, bool 
         if (pipe2(in, O_CLOEXEC) != 0) in[0] = in[1] = -1;
         ::signal(SIGPIPE, SIG_IGN);
     }
-    pid_ = spawn(argv, in[0], out_, out_, "");
+    pid_ = spawn(argv, in[0], out_, out_);
     close(in[0]);
     in_ = in[1];
 }
 
 BackgroundProcess::~BackgroundProcess() {
-    stop();
+    signal(SIGTERM);
+    wait_exit(5000);
     if (out_ >= 0) close(out_);
 }
 
@@ -127,9 +127,4 @@ int BackgroundProcess::wait_exit(int timeout_ms) {
     if (in_ >= 0) close(in_);
     in_ = -1;
     return status;
-}
-
-int BackgroundProcess::stop(int sig) {
-    signal(sig);
-    return wait_exit(5000);
 }

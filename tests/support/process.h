@@ -18,7 +18,6 @@ struct ProcessOptions {
     std::string stdin_text;
     int timeout_ms = 30000;
     bool merge_stderr = false;  // one stream, in the order the child wrote it
-    std::string cwd;            // working directory; empty: inherit
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
@@ -42,8 +41,6 @@ public:
     // Waits for the child to end by itself: its exit status, or -1 when it
     // did not end in time (it is then killed).
     int wait_exit(int timeout_ms);
-    // Sends `sig` and reaps the child as wait_exit does.
-    int stop(int sig = SIGTERM);
 
 private:
     int pid_ = -1;
