@@ -159,7 +159,7 @@ TEST_F(Fw, UploadVerifyAndFlash) {
         create("fw.bin", "qm38v2.gfw", scramble, type);
         bytes file = read_file("qm38v2.gfw");
         if (changed > 0) file[changed] ^= 1, write_file("qm38v2.gfw", file);
-        SIM_apply_json(sim(), "{\"settings\": {\"flash_block_size\": " + std::to_string(block) + "}}", nullptr);
+        ASSERT_EQ(SIM_apply_json(sim(), "{\"settings\": {\"flash_block_size\": " + std::to_string(block) + "}}", nullptr), 0);
         if (refuse > 0) SIM_set_faults(sim(), {.fail_codes = {{R40_CODE_WRITE_EXT_FLASH, 1}}, .silent_codes = {}});
         refused = refuse, interrupt_at = interrupt, writes = 0;
         SIM_clear_requests(sim());
