@@ -1,9 +1,11 @@
-// Device file commands against the simulated instrument: the write requests
-// they send, in order, what ends up on the instrument and in local files,
-// and what they print.
+// Device file, status, model word and screen commands against the simulated
+// instrument: the write requests they send, in order, what ends up on the
+// instrument and in local files (the screen image read back by a reader of
+// its own), and what they print.
 #include <gmock/gmock.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "commands/r62_files_cmds.h"
+#include "commands/r62_status.h"
 #include "console/conutil.h"
 #include "records/wire.h"
 #include "sim/sim.h"
@@ -33,18 +36,11 @@ bytes slurp(const fs::path& p) {
 void spit(const fs::path& p, const bytes& b) {
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
 }
-bytes pattern(size_t n, uint8_t seed) {
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7);
-    return b;
-}
 
 class SimFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("files_cmds_" + std::to_string(::getpid()));
         fs::create_directories(dir);
-        old = fs::current_path();
         fs::current_path(dir);
         ASSERT_TRUE(link.open());
         SIM_clear_requests(sim());
@@ -56,7 +52,7 @@ protected:
     sim_t* sim() { return link.sim(); }
     void apply(const std::string& json) { ASSERT_EQ(SIM_apply_json(sim(), json, nullptr), 0) << json; }
     // "<result> <standard output>|<standard error>"
-    std::string run(menu_handler_t handler, const std::string& input) {
+    std::string run(menu_handler_t handler, const std::string& input = "") {
         int32_t r = 0;
         input_interrupt_clear();  // as the menu does before each command
         const auto cap = console_run(input, [&] { r = handler(nullptr, 0); });
@@ -86,9 +82,11 @@ protected:
         });
     }
 
-    fs::path dir, old;
+    const fs::path old = fs::current_path();
+    const fs::path dir = fs::temp_directory_path() / ("files_cmds_" + std::to_string(::getpid()));
     SimLink link;
 };
+using SimStatus = SimFiles;  // the status, model and screen tests keep their suite name
 
 // The table as the test builds it: name, pairs, count 12, XOR check word.
 bytes make_lut(const std::string& name, float v0, float c0) {
@@ -104,6 +102,13 @@ bytes make_lut(const std::string& name, float v0, float c0) {
     put_u32le(t.data(), 0, x);
     return t;
 }
+
+// The headers of a 128 x 81 1-bit BMP as any reader expects them: "BM", file
+// size 1358, reserved, pixels at 62; info size 40, 128 x 81, 1 plane, 1 bit,
+// no compression, 1296 image bytes, no resolution, 2 colours; white, black.
+const bytes kBmpHead = {0x42, 0x4d, 0x4e, 0x05, 0, 0, 0, 0, 0, 0, 0x3e, 0, 0, 0, 0x28, 0, 0, 0, 0x80, 0, 0, 0,
+                        0x51, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0x10, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                        2, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0, 0, 0, 0, 0};
 
 }  // namespace
 
@@ -173,8 +178,7 @@ TEST_F(SimFiles, PurgeDeletesThreeFilesPerSlotWithADotEveryTwentyAndStopsOnCtrlC
 // The request itself (code, time-out) is the service's; the command picks the selector.
 TEST_F(SimFiles, ClearLogsAsksForEverythingMemoryUsagePrintsTheReport) {
     EXPECT_EQ(run(R62_cmd_clear_logs, ""), "0 Ok.\n|");
-    ASSERT_EQ(SIM_requests(sim()).size(), 1u);
-    EXPECT_EQ(SIM_requests(sim())[0].payload, (bytes{255, 0, 0, 0}));
+    EXPECT_EQ(SIM_requests(sim()).at(0).payload, (bytes{255, 0, 0, 0}));
     apply(R"({"heap": {"avail": -5, "text": "tasks 3"}})");
     EXPECT_EQ(run(R62_cmd_memory_usage, ""), "0 Heap avail:-5 bytes\ntasks 3\n|");
 }
@@ -184,9 +188,10 @@ TEST_F(SimFiles, ClearLogsAsksForEverythingMemoryUsagePrintsTheReport) {
 // file). Both must upload the same files under the same names.
 TEST_F(SimFiles, TarFromGnuTarAndPythonUploadsDirectoriesAndFiles) {
     const std::string long_name = "d/" + std::string(118, 'n'), cut = long_name.substr(0, 32);
+    // Contents: stretches of the simulator's pseudo-random storage image.
     const std::vector<std::pair<std::string, bytes>> files = {
-        {"d/a300", pattern(300, 1)}, {"d/b256", pattern(256, 2)}, {"d/c512", pattern(512, 3)},
-        {"d/e", {}},                 {long_name, pattern(10, 4)},
+        {"d/a300", SIM_read_raw(sim(), 1000, 300)}, {"d/b256", SIM_read_raw(sim(), 2000, 256)},
+        {"d/c512", SIM_read_raw(sim(), 3000, 512)}, {"d/e", {}}, {long_name, SIM_read_raw(sim(), 4000, 10)},
     };
     fs::create_directory("d");
     fs::create_symlink("a300", "d/link");
@@ -261,4 +266,60 @@ TEST_F(SimFiles, StorageImageIsStreamedWithProgressAndReplacesOnlyWhenComplete) 
     apply(R"({"faults": {"fail_codes": {"8211": 1}}})");
     EXPECT_EQ(run(R62_cmd_download_sd, "\n"), "-1 " + head + "205100)|Command R62_cmd_download_sd error(code=1)!\n");
     EXPECT_EQ(slurp("sd.img"), (bytes{'o', 'l', 'd'}));
+}
+
+// The record as the instrument lays it out, every field at its limit.
+TEST_F(SimStatus, StatusFieldsPrintUnsignedAndFlashInWholeMebibytes) {
+    const std::pair<uint32_t, const char*> rows[] = {{1048575, "0MB"}, {8388608, "8MB"}};
+    for (const auto& [flash, shown] : rows) {
+        bytes st = {0xEF, 0xBE, 0xAD, 0xDE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 7, 0, 0, 0, 0, 0};
+        put_u32le(st.data(), 16, flash);
+        SIM_set_status(sim(), st);
+        EXPECT_EQ(run(R62_cmd_get_status), "0 \nStatus.error           = 0xdeadbeef\n"
+                                           "Status.bat_voltage     = -1mV\nStatus.bat_perc        = 65535%\n"
+                                           "Status.contrast        = 65535\nStatus.bt_status       = 65535\n"
+                                           "Status.gps_status      = 7\nStatus.flash_size      = " +
+                                               std::string(shown) + "\n\n|");
+    }
+}
+
+TEST_F(SimStatus, ModelWordShowsItsOptionsAndKeepsOnlyTheOtherBitsEightToFifteen) {
+    SIM_set_model(sim(), 0xFFFF1200);
+    EXPECT_EQ(run(R62_cmd_get_model_rev), "0 Model information:\nBluetooth disabled.\n24bit ADC\n|");
+    SIM_set_model(sim(), 0x5300);
+    EXPECT_EQ(run(R62_cmd_get_model_rev),
+              "0 Model information:\nZorvanik logo displayed.\nBluetooth disabled.\n24bit ADC\nRect. coil\n|");
+    // Asked in the order ADC, logo, Bluetooth, coil; the current bits are the defaults.
+    const std::tuple<uint32_t, const char*, const char*, uint32_t> edits[] = {
+        {0xFFFFEFFF, "", "24bit ADC[0]:Zorvanik logo[1]:Disable bluetooth[1]:Rect. coil[1]:", 0xEF00},
+        {0x00005300, "1\n0\n1\n0\n", "24bit ADC[1]:Zorvanik logo[1]:Disable bluetooth[1]:Rect. coil[1]:", 0x1200},
+        {0x0000A4FF, "0\n1\n0\n1\n", "24bit ADC[0]:Zorvanik logo[0]:Disable bluetooth[0]:Rect. coil[0]:", 0xE500},
+    };
+    for (const auto& [word, input, prompts, written] : edits) {
+        SIM_set_model(sim(), word);
+        EXPECT_EQ(run(R62_cmd_set_model_rev, input + std::string(4, '\n')), std::string("0 ") + prompts + "Ok.\n|");
+        EXPECT_EQ(SIM_get_model(sim()), written) << std::hex << word;
+    }
+    apply(R"({"faults": {"fail_codes": {"8008": 1}}})");
+    SIM_clear_requests(sim());
+    EXPECT_EQ(run(R62_cmd_set_model_rev), "-1 |Command R62_cmd_set_model_rev error(code=1)!\n");
+    EXPECT_EQ(SIM_request_count(sim(), 8105), 0u);
+}
+
+TEST_F(SimStatus, ScreenIsSavedAsBmpBottomRowFirst) {
+    const bytes screen = SIM_get_screen(sim());
+    ASSERT_GT(screen.size() - std::count(screen.begin(), screen.end(), 0), 20u);  // the display shows text
+    EXPECT_EQ(run(R62_cmd_get_screen, "\n"), "0 Capturing screen image...Ok.\nEnter file name[screen.bmp]:|");
+    const bytes f = slurp("screen.bmp");
+    ASSERT_EQ(f.size(), 1358u);
+    EXPECT_EQ(bytes(f.begin(), f.begin() + 62), kBmpHead);
+    // Read back as a viewer would: row stride 16, height positive (bottom
+    // up), bit 7 the leftmost pixel, palette index 1 black.
+    const uint32_t data = get_u32le(f.data(), 10), width = get_u32le(f.data(), 18), height = get_u32le(f.data(), 22);
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            const bool pixel = (f[data + (height - 1 - y) * 16 + x / 8] >> (7 - x % 8)) & 1;
+            ASSERT_EQ(pixel, x < 104 && ((screen[y * 13 + x / 8] >> (7 - x % 8)) & 1)) << x << "," << y;
+        }
+    }
 }
