@@ -1,18 +1,28 @@
 // `md` reading 10,000 raw samples from the simulated instrument on a
-// pseudo-terminal: one exchange per sample. Counters: samples_per_s; for the
+// pseudo-terminal or TCP: one exchange per sample. Counters: samples_per_s; for the
 // line paced as 115200 8N1 also wire_s, the time the bytes alone need on the
-// line, and ratio = elapsed / wire.
+// line, and ratio = elapsed / wire. BM_PerfectPeer runs the same exchanges
+// from a bare loop with no console, no link library and no threads of its
+// own: its ratio is what the machine and the simulator cost, the floor the
+// tool's ratio is read against.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <array>
+#include <memory>
 #include <string>
 
 #include "commands/r62_measure.h"
 #include "console/globals.h"
 #include "link/mxx_comm.h"
+#include "link/mxx_frame.h"
 #include "services/r62_comm.h"
 #include "sim/sim.h"
 
@@ -74,11 +84,17 @@ void BM_MeasureData10k(benchmark::State& state) {
     sim_faults_t f;
     f.baud = baud;
     SIM_set_faults(sim.get(), f);
-    std::string path;
-    int32_t port = 0;
     char conn[COMM_ENTRY_SIZE] = {};
-    SIM_serve_pty(sim.get(), &path, &port);
-    MXX_make_serial_path_conn_string(conn, path.c_str());
+    if (state.range(1) == 0) {
+        std::string path;
+        int32_t port = 0;
+        SIM_serve_pty(sim.get(), &path, &port);
+        MXX_make_serial_path_conn_string(conn, path.c_str());
+    } else {
+        uint16_t port = 0;
+        SIM_serve_tcp(sim.get(), 0, &port);
+        MXX_make_net_conn_string(conn, "127.0.0.1", port);
+    }
     if (MXX_connect(conn, &id_conn, on_connected, nullptr, on_closed, R62_probe, R62_test_probe, 0) != 0 ||
         MXX_wait_connected(id_conn, 15000) != 0 || connected.load() == 0) {
         state.SkipWithError("instrument not identified");
@@ -118,8 +134,93 @@ void BM_MeasureData10k(benchmark::State& state) {
     MXX_shut();
     connected.store(0);
 }
-BENCHMARK(BM_MeasureData10k)->Arg(0)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_MeasureData10k)->Arg(115200)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+// Opens the simulator's end the way the tool would, but bare.
+int open_bare_link(sim_t* sim, bool tcp) {
+    if (!tcp) {
+        std::string path;
+        int32_t port = 0;
+        if (SIM_serve_pty(sim, &path, &port) != 0) return -1;
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+        termios t{};
+        if (fd >= 0 && ::tcgetattr(fd, &t) == 0) {
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd, TCSANOW, &t);
+        }
+        return fd;
+    }
+    uint16_t port = 0;
+    if (SIM_serve_tcp(sim, 0, &port) != 0) return -1;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void count_answer(const uint8_t* frame, int32_t, void* user) {
+    if (MXX_frame_code(frame) == R62_CODE_MEASURE + MXX_RESPONSE_OFFSET) ++*static_cast<int*>(user);
+}
+
+void BM_PerfectPeer10k(benchmark::State& state) {
+    const auto baud = static_cast<int32_t>(state.range(0));
+    sim_ptr sim(SIM_create_demo());
+    sim_faults_t f;
+    f.baud = baud;
+    SIM_set_faults(sim.get(), f);
+    const int fd = open_bare_link(sim.get(), state.range(1) != 0);
+    if (fd < 0) {
+        state.SkipWithError("no link to the simulator");
+        return;
+    }
+    std::array<uint8_t, MXX_OVERHEAD> request{};
+    MXX_build_frame(request.data(), R62_CODE_MEASURE, nullptr, 0, 1000, 0);
+    auto rx = std::make_unique<mxx_rx_t>();
+    std::array<uint8_t, 256> buf{};
+    double total_s = 0;
+    for (auto _ : state) {
+        MXX_rx_reset(rx.get());
+        const auto t0 = Clock::now();
+        bool ok = true;
+        for (int32_t i = 0; i < kSamples && ok; ++i) {
+            ok = ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size());
+            int answers = 0;
+            while (ok && answers == 0) {
+                const ssize_t n = ::read(fd, buf.data(), buf.size());
+                ok = n > 0;
+                if (ok) MXX_rx_feed(rx.get(), buf.data(), static_cast<size_t>(n), count_answer, &answers);
+            }
+        }
+        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (!ok) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+        state.SetIterationTime(s);
+        total_s += s;
+    }
+    ::close(fd);
+    if (total_s <= 0) return;
+    const double per_run = total_s / static_cast<double>(state.iterations());
+    state.counters["samples_per_s"] = kSamples / per_run;
+    if (baud > 0) state.counters["ratio"] = per_run / (kSamples * kBitsPerSample / baud);
+}
+
+// Arguments: baud (0: unpaced), then the link: 0 a pseudo-terminal, 1 TCP on
+// loopback. Both run at the same paced speed; they differ in how the kernel
+// hands bytes over.
+BENCHMARK(BM_MeasureData10k)->Args({0, 0})->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MeasureData10k)->Args({115200, 0})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MeasureData10k)->Args({115200, 1})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PerfectPeer10k)->Args({0, 0})->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PerfectPeer10k)->Args({115200, 0})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PerfectPeer10k)->Args({115200, 1})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

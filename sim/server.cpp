@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -114,6 +115,17 @@ bool ep_sleep(sim_endpoint_t* ep, std::chrono::nanoseconds d) {
     return !ep->stop;
 }
 
+// Sleeps until `due`. A timed sleep wakes tens of microseconds late, which on a
+// paced line would add to every piece; the last stretch is spun out instead.
+bool ep_sleep_until(sim_endpoint_t* ep, sim_clock::time_point due) {
+    constexpr auto kSpin = std::chrono::microseconds(150);
+    const auto left = due - sim_clock::now();
+    if (left > kSpin && !ep_sleep(ep, left - kSpin)) return false;
+    while (sim_clock::now() < due)
+        if (ep->stop) return false;
+    return !ep->stop;
+}
+
 // Writes all bytes; write_mu held. Gives up when the peer stops reading.
 bool write_all(sim_endpoint_t* ep, const uint8_t* data, size_t len) {
     const auto deadline = sim_clock::now() + kWriteGiveUp;
@@ -184,7 +196,7 @@ void ep_send(sim_endpoint_t* ep, std::vector<uint8_t> frame, const sim_faults_t&
         const size_t n = std::min(piece, frame.size() - off);
         if (f.baud > 0) {
             for (size_t k = 0; k < n; k += 16) {
-                if (!ep_sleep(ep, start + line_time(sent, f.baud) - sim_clock::now())) return;
+                if (!ep_sleep_until(ep, start + line_time(sent, f.baud))) return;
                 const size_t m = std::min<size_t>(16, n - k);
                 if (!write_all(ep, frame.data() + off + k, m)) return;
                 sent += m;
@@ -238,7 +250,7 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
             line_free = ep->tx_due;
         }
         answer_at = std::max(sim_clock::now(), line_free) + line_time(static_cast<size_t>(count), f.baud);
-        ep_sleep(ep.get(), answer_at - sim_clock::now());
+        ep_sleep_until(ep.get(), answer_at);
     }
 
     std::vector<uint8_t> answer;
@@ -306,6 +318,9 @@ void rx_sink(const uint8_t* frame, int32_t count, void* user) {
 }
 
 void endpoint_run(sim_t* s, std::shared_ptr<sim_endpoint_t> ep) {
+    // Paced sleeps wake within the timer slack (50 us by default), and what
+    // they overshoot is spun out: keep it small.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     auto rx = std::make_unique<mxx_rx_t>();
     MXX_rx_reset(rx.get());
     std::vector<uint8_t> buf(4096);
