@@ -1,4 +1,5 @@
-// Command menu: the prompt loop, every entry a key matches and the line each gets.
+// Command menu: the prompt loop, every entry a key matches and the line each
+// gets, Ctrl-C and the end of input.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -24,54 +25,6 @@ int32_t second(char line[], int32_t) {
     calls.push_back("second:" + std::string(line));
     return 0;
 }
-
-using entry = std::tuple<const char*, const char*, const char*, menu_handler_t>;
-
-// Filled with garbage first: menu_init must clear all of it.
-std::unique_ptr<menu_t> make_menu(std::initializer_list<entry> entries) {
-    auto menu = std::make_unique<menu_t>();
-    std::memset(static_cast<void*>(menu.get()), 0xA5, sizeof(menu_t));
-    menu_init(menu.get());
-    for (const auto& [key, name, description, handler] : entries) menu_add(menu.get(), key, name, description, handler);
-    return menu;
-}
-
-std::string listing(const menu_t* menu) {
-    return console_out("", [&] { menu_print(menu); });
-}
-
-TEST(ConutilMenuRun, MatchingQuittingAndHandlerLines) {
-    // A key may be shared: every entry it matches runs, in order, up to a quit entry.
-    auto make = [] {
-        return make_menu({{"sm", "set memory", "", second}, {"re", "restart", "", first}, {"x", "help", "", first},
-                          {"x", "other", "", second}, {"y", "why", "", second}, {"x", "stop", "", nullptr},
-                          {"x", "never", "", second}, {"q", "quit", "", nullptr}});
-    };
-    const std::string help = listing(make().get());
-    const std::string tail(43, 't');
-    const std::tuple<const char*, std::string, std::string, std::vector<std::string>> cases[] = {
-        {"quit in any case", "QuIt\nre\n", ">", {}},
-        {"qu is no command, q quits", "qu\n\nnothing\nq\n", ">>>>", {}},
-        {"name runs the key's handler", "restart\nRE\nq\n", ">>>", {"first:restart\n", "first:RE\n"}},
-        {"whole line with params", "  re now please\nq\n", ">>", {"first:  re now please\n"}},
-        {"help lists, then runs an entry named so", "he\nHELP\nq\n", ">" + help + ">" + help + ">", {"first:HELP\n"}},
-        {"every match gets the whole line", "x 1 2\ny\n", ">", {"first:x 1 2\n", "second:x 1 2\n"}},
-        // 254 characters per read: the rest of the line is dropped, never a command.
-        {"tail of a long line runs nothing", std::string(254, 'z') + "re " + tail + "\nre\nq\n", ">>>",
-         {"first:re\n"}},
-        {"end of input ends the loop", "y\nfoo\n", ">>>", {"second:y\n"}},
-        {"last line without end-of-line", "re", ">>", {"first:re"}},
-    };
-    for (const auto& [name, input, shown, ran] : cases) {
-        auto menu = make();
-        calls.clear();
-        int32_t rc = -1;
-        EXPECT_EQ(console_out(input, [&] { rc = menu_run(menu.get()); }), shown) << name;
-        EXPECT_EQ(calls, ran) << name;
-        EXPECT_EQ(rc, 0) << name;
-    }
-}
-
 // Ctrl-C pressed while a command runs, and a command asking at the end of input.
 int32_t ctrl_c(char line[], int32_t) {
     calls.push_back("ctrl_c:" + std::string(line));
@@ -85,17 +38,44 @@ int32_t asks(char[], int32_t) {
     return 0;
 }
 
-TEST(ConutilMenuRun, CtrlCAndTheEndOfInputStopCommands) {
+// Filled with garbage first: menu_init must clear all of it. A key may be
+// shared: every entry it matches runs, in order, up to a quit entry.
+std::unique_ptr<menu_t> make_menu() {
+    auto menu = std::make_unique<menu_t>();
+    std::memset(static_cast<void*>(menu.get()), 0xA5, sizeof(menu_t));
+    menu_init(menu.get());
+    const std::tuple<const char*, const char*, menu_handler_t> entries[] = {
+        {"sm", "set memory", second}, {"re", "restart", first}, {"x", "help", first},  {"x", "other", second},
+        {"y", "why", second},         {"c", "ctrl-c", ctrl_c},  {"c", "also", second}, {"a", "ask", asks},
+        {"x", "stop", nullptr},       {"x", "never", second},   {"q", "quit", nullptr}};
+    for (const auto& [key, name, handler] : entries) menu_add(menu.get(), key, name, "", handler);
+    return menu;
+}
+
+TEST(ConutilMenuRun, MatchingQuittingHandlerLinesCtrlCAndTheEndOfInput) {
+    const std::string help = console_out("", [] { menu_print(make_menu().get()); });
+    const std::string tail(43, 't');
     const std::tuple<const char*, std::string, bool, std::string, std::string, std::vector<std::string>> cases[] = {
         // name, input, Ctrl-C at the first prompt, shown, error channel, calls
-        {"stopped command: no later match, said, flag cleared", "c\na\n5\nq\n", false, ">>n[0]:>", "\nInterrupted.\n",
-         {"ctrl_c:c\n", "asks:5"}},
+        {"quit in any case", "QuIt\nre\n", false, ">", "", {}},
+        {"qu is no command, q quits", "qu\n\nnothing\nq\n", false, ">>>>", "", {}},
+        {"name runs the key's handler", "restart\nRE\nq\n", false, ">>>", "", {"first:restart\n", "first:RE\n"}},
+        {"whole line with params", "  re now please\nq\n", false, ">>", "", {"first:  re now please\n"}},
+        {"help lists, then runs an entry named so", "he\nHELP\nq\n", false, ">" + help + ">" + help + ">", "",
+         {"first:HELP\n"}},
+        {"every match gets the whole line", "x 1 2\ny\n", false, ">", "", {"first:x 1 2\n", "second:x 1 2\n"}},
+        // 254 characters per read: the rest of the line is dropped, never a command.
+        {"tail of a long line runs nothing", std::string(254, 'z') + "re " + tail + "\nre\nq\n", false, ">>>", "",
+         {"first:re\n"}},
+        {"end of input ends the loop", "y\nfoo\n", false, ">>>", "", {"second:y\n"}},
+        {"last line without end-of-line", "re", false, ">>", "", {"first:re"}},
+        {"stopped command: no later match, said, flag cleared", "c\na\n5\nq\n", false, ">>n[0]:>",
+         "\nInterrupted.\n", {"ctrl_c:c\n", "asks:5"}},
         {"end of input inside a command quits at once", "a\n", false, ">n[0]:", "", {"asks:0"}},
         {"Ctrl-C at the prompt quits, nothing runs", "a\n5\n", true, ">", "", {}},
     };
     for (const auto& [name, input, at_prompt, shown, errors, ran] : cases) {
-        auto menu = make_menu({{"c", "ctrl-c", "", ctrl_c}, {"c", "also", "", second}, {"a", "ask", "", asks},
-                               {"q", "quit", "", nullptr}});
+        auto menu = make_menu();
         calls.clear();
         int32_t rc = -1;
         const console_capture_t cap = console_run(input, [&] {
