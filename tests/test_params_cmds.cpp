@@ -20,25 +20,29 @@
 
 namespace fs = std::filesystem;
 
+// Runs in a directory of its own, which must hold only the files a test expects.
 class SimParams : public ::testing::Test {
 protected:
     void SetUp() override {
+        fs::create_directories(dir);
+        fs::current_path(dir);
         ASSERT_TRUE(link.open());
         fetched = SIM_get_params(sim());
     }
+    void TearDown() override {
+        fs::current_path(old);
+        fs::remove_all(dir);
+    }
     sim_t* sim() { return link.sim(); }
 
+    const fs::path old = fs::current_path();
+    const fs::path dir = fs::temp_directory_path() / ("params_test_" + std::to_string(::getpid()));
+    const std::string asked = "Extended parameters[no]:Save to file[no]:", serial = "Serial = A0001234\n";
     SimLink link;
     std::vector<uint8_t> fetched;
 };
 
 TEST_F(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
-    const fs::path dir = fs::temp_directory_path() / ("params_test_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const fs::path old = fs::current_path();
-    fs::current_path(dir);
-    const std::string asked = "Extended parameters[no]:Save to file[no]:";
-    const std::string serial = "Serial = A0001234\n";
     const std::tuple<const char*, bool, std::string, const char*, bool, std::string> rows[] = {
         // input, the serial read fails (from then on), prompts, file written, extended, error channel
         {"n\nn\n", false, asked, nullptr, false, ""},
@@ -64,38 +68,28 @@ TEST_F(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
         EXPECT_EQ(cap.out, prompts + dump) << input;
         EXPECT_EQ(cap.err, errors) << input;
         if (file != nullptr) {
-            std::ifstream in(dir / file, std::ios::binary);
             std::stringstream content;
-            content << in.rdbuf();
+            content << std::ifstream(dir / file, std::ios::binary).rdbuf();
             EXPECT_EQ(content.str(), dump) << input;
             fs::remove(dir / file);
         }
         EXPECT_TRUE(fs::is_empty(dir)) << input;  // no other file
     }
     EXPECT_EQ(SIM_request_count(sim(), 8202), 0u);  // the dump sends nothing
-    fs::current_path(old);
-    fs::remove_all(dir);
 }
 
 // Ctrl-C while the record is fetched, or the end of input at any prompt:
 // nothing goes back to the instrument, no file is made, no dump is printed.
 TEST_F(SimParams, StoppedCommandsSendAndWriteNothing) {
-    const fs::path dir = fs::temp_directory_path() / ("params_stop_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const fs::path old = fs::current_path();
-    fs::current_path(dir);
-    const std::string asked = "Extended parameters[no]:Save to file[no]:";
     const std::tuple<menu_handler_t, const char*, bool, std::string> rows[] = {
         // handler, answers, Ctrl-C during the fetch, printed
-        {R62_cmd_set_memory, "", true, ""},
         {R62_cmd_set_params, "n\n", true, ""},
         {R62_cmd_set_params, "n\n1\n", false,
          "Extended parameters[no]:Params.audio_vol[" + std::to_string(fetched[PARAMS_OFF_AUDIO_VOL]) +
              "]:Params.contrast[" + std::to_string(fetched[PARAMS_OFF_CONTRAST]) + "]:"},
         {R62_cmd_get_params, "n\n", true, ""},
-        {R62_cmd_get_params, "y\n", false, "Extended parameters[no]:Save to file[no]:"},
-        {R62_cmd_get_params, "n\ny\n", false,
-         asked + "Serial = A0001234\nEnter params file name[params_A0001234.txt]:"},
+        {R62_cmd_get_params, "y\n", false, asked},
+        {R62_cmd_get_params, "n\ny\n", false, asked + serial + "Enter params file name[params_A0001234.txt]:"},
     };
     for (const auto& [handler, input, ctrl_c, printed] : rows) {
         if (ctrl_c)
@@ -112,6 +106,4 @@ TEST_F(SimParams, StoppedCommandsSendAndWriteNothing) {
         EXPECT_TRUE(fs::is_empty(dir)) << input;
     }
     EXPECT_EQ(SIM_request_count(sim(), 8202), 0u);
-    fs::current_path(old);
-    fs::remove_all(dir);
 }
