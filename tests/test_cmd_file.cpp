@@ -16,9 +16,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
     std::stringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(p, std::ios::binary).rdbuf();
     return s.str();
 }
 
@@ -43,10 +42,9 @@ TEST_F(TempDir, FailuresAreReportedOnceWithThePath) {
         });
         EXPECT_EQ(full.err, "Error writing file:/dev/full!\n") << size;
     }
-    const std::string missing = (dir / "no" / "x.dat").string();
     const auto open = console_run("", [&] {
         cmd_file_t f;
-        EXPECT_FALSE(f.open(missing, cmd_file_t::kind_t::text, "Error saving file.\n"));
+        EXPECT_FALSE(f.open((dir / "no" / "x.dat").string(), cmd_file_t::kind_t::text, "Error saving file.\n"));
         EXPECT_FALSE(f.write("a", 1));
     });
     EXPECT_EQ(open.err, "Error saving file.\n");

@@ -12,8 +12,6 @@ namespace {
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new LinkEnv);
 
-constexpr int32_t kNoLink = 0x5A5A;  // an id no link has
-
 // What the callbacks saw, in order ("test:9007", "connected10/77", "hook:9007/21/77", ...).
 std::vector<std::string> g_log;
 int32_t g_accept = 1;
@@ -50,12 +48,12 @@ int32_t feed(int32_t id, mxx_conn_t* c, const bytes& b) {
 
 using Log = std::vector<std::string>;
 
-// A context as MXX_connect would make it, every callback recording.
-template <typename Base>
-class WithContext : public Base {
+// Beside the link's own context, one as MXX_connect would make it, every
+// callback recording.
+class Events : public IdentifiedLink {
 protected:
     void SetUp() override {
-        Base::SetUp();
+        IdentifiedLink::SetUp();
         g_log.clear();
         g_accept = 1;
         c.reset(new mxx_conn_t{});
@@ -69,12 +67,10 @@ protected:
     }
     conn_ptr c;
 };
-using Events = WithContext<::testing::Test>;
-using EventsOnLink = WithContext<IdentifiedLink>;
 
 }  // namespace
 
-TEST_F(EventsOnLink, IntactFramesGoToTheProbeCheckUntilIdentifiedThenToOneHandlerThenToTheSlots) {
+TEST_F(Events, IntactFramesGoToTheProbeCheckUntilIdentifiedThenToOneHandlerThenToTheSlots) {
     uint8_t s1[64], s2[64], s3[64];
     ASSERT_EQ(comm_hook_response(id, 0x2456, s1, 64, MXX_CODE_REJECT, s2, 64, MXX_CODE_STATUS, s3, 64), 0);
     g_accept = 0;
@@ -107,14 +103,14 @@ TEST_F(EventsOnLink, IntactFramesGoToTheProbeCheckUntilIdentifiedThenToOneHandle
 TEST_F(Events, IdleErrorCloseAndTheRest) {
     c->identified = 1;
     const bytes f = frame(0x2456, {1, 2, 3, 4});
-    feed(kNoLink, c.get(), bytes(f.begin(), f.begin() + 14));
-    EXPECT_EQ(MXX_event_proc(kNoLink, MXX_EV_IDLE, nullptr, 0, c.get()), 0);
-    feed(kNoLink, c.get(), bytes(f.begin() + 14, f.end()));
-    feed(kNoLink, c.get(), f);
+    feed(id, c.get(), bytes(f.begin(), f.begin() + 14));
+    EXPECT_EQ(MXX_event_proc(id, MXX_EV_IDLE, nullptr, 0, c.get()), 0);
+    feed(id, c.get(), bytes(f.begin() + 14, f.end()));
+    feed(id, c.get(), f);
     EXPECT_EQ(c->probe_attempts, 0);
-    EXPECT_EQ(MXX_event_proc(kNoLink, MXX_EV_CONN_ERROR, nullptr, 0, c.get()), 0);
-    for (uint8_t ev : {0, 4, 7, 200}) EXPECT_EQ(MXX_event_proc(kNoLink, ev, nullptr, 0, c.get()), 0);
-    EXPECT_EQ(MXX_event_proc(kNoLink, MXX_EV_DISCONNECTED, nullptr, 0, c.release()), 0);  // releases it
+    EXPECT_EQ(MXX_event_proc(id, MXX_EV_CONN_ERROR, nullptr, 0, c.get()), 0);
+    for (uint8_t ev : {0, 4, 7, 200}) EXPECT_EQ(MXX_event_proc(id, ev, nullptr, 0, c.get()), 0);
+    EXPECT_EQ(MXX_event_proc(id, MXX_EV_DISCONNECTED, nullptr, 0, c.release()), 0);  // releases it
     EXPECT_EQ(g_log, (Log{"any:9302/17", "error/77", "closed/77"}));
 }
 
