@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "commands/r62_measure.h"
 #include "console/globals.h"
 #include "link/mxx_comm.h"
@@ -34,16 +35,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int32_t kSamples = 10000;
 // A sample request (no payload) and its answer (4 bytes), 10 bits per byte.
 constexpr double kBitsPerSample = (13 + 13 + 4) * 10.0;
-
-int32_t on_connected(int32_t, mxx_conn_t*, int32_t type, int32_t) {
-    dev_type.store(type);
-    connected.store(1);
-    return 0;
-}
-int32_t on_closed(int32_t, mxx_conn_t*, int32_t) {
-    connected.store(0);
-    return 0;
-}
 
 // Answers the prompts from a file and sends the samples to /dev/null for
 // one run; standard output comes back for the report.
@@ -162,7 +153,7 @@ void BM_MeasureData10k(benchmark::State& state) {
         SIM_serve_tcp(sim.get(), 0, &port);
         MXX_make_net_conn_string(conn, "127.0.0.1", port);
     }
-    if (MXX_connect(conn, &id_conn, on_connected, nullptr, on_closed, R62_probe, R62_test_probe, 0) != 0 ||
+    if (MXX_connect(conn, &id_conn, bench_on_connected, nullptr, bench_on_closed, R62_probe, R62_test_probe, 0) != 0 ||
         MXX_wait_connected(id_conn, 15000) != 0 || connected.load() == 0) {
         state.SkipWithError("instrument not identified");
         MXX_shut();
