@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "commands/r62_files_cmds.h"
 #include "console/globals.h"
 #include "link/mxx_comm.h"
@@ -33,16 +34,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-int32_t on_connected(int32_t, mxx_conn_t*, int32_t type, int32_t) {
-    dev_type.store(type);
-    connected.store(1);
-    return 0;
-}
-int32_t on_closed(int32_t, mxx_conn_t*, int32_t) {
-    connected.store(0);
-    return 0;
-}
 
 // The simulator as a process of its own (so its request log and stored
 // files do not count in this process's resident size) on a pty, connected
@@ -76,7 +67,7 @@ struct Instrument {
         MXX_make_serial_path_conn_string(conn, path.c_str());
         MXX_init(nullptr, nullptr, 0);
         int32_t id = -1;
-        if (MXX_connect(conn, &id, on_connected, nullptr, on_closed, R62_probe, R62_test_probe, 0) != 0) return;
+        if (MXX_connect(conn, &id, bench_on_connected, nullptr, bench_on_closed, R62_probe, R62_test_probe, 0) != 0) return;
         up = MXX_wait_connected(id, 15000) == 0 && MXX_get_conn_state_id(id) == COMM_STATE_CONNECTED;
         id_conn = id;
     }

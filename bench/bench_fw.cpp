@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "commands/r40_fw.h"
 #include "commands/r62_fw.h"
 #include "console/globals.h"
@@ -34,16 +35,6 @@ constexpr double kBlocks = R62_FW_MAX_SIZE / 64;
 // (2) and the data (64) once, in the request or in the answer.
 constexpr double kBlockBytes = 13 + 2 + 64 + 13;
 constexpr double kEraseBytes = 13 + 13 + 4;
-
-int32_t on_connected(int32_t, mxx_conn_t*, int32_t type, int32_t) {
-    dev_type.store(type);
-    connected.store(1);
-    return 0;
-}
-int32_t on_closed(int32_t, mxx_conn_t*, int32_t) {
-    connected.store(0);
-    return 0;
-}
 
 // The instrument's GFW file of a random-looking BIN, made once in a
 // directory of its own that goes when the program ends.
@@ -110,7 +101,7 @@ public:
         char conn[COMM_ENTRY_SIZE] = {};
         MXX_make_serial_path_conn_string(conn, path.c_str());
         int32_t id = -1;
-        if (MXX_connect(conn, &id, on_connected, nullptr, on_closed, R62_probe, R62_test_probe, 0) == 0 &&
+        if (MXX_connect(conn, &id, bench_on_connected, nullptr, bench_on_closed, R62_probe, R62_test_probe, 0) == 0 &&
             MXX_wait_connected(id, 15000) == 0 && connected.load() == 1)
             id_conn = id;
     }

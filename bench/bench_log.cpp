@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "commands/log_format.h"
 #include "commands/r62_log.h"
 #include "console/globals.h"
@@ -183,16 +184,6 @@ private:
     std::thread thread_;
 };
 
-int32_t on_connected(int32_t, mxx_conn_t*, int32_t type, int32_t) {
-    dev_type.store(type);
-    connected.store(1);
-    return 0;
-}
-int32_t on_closed(int32_t, mxx_conn_t*, int32_t) {
-    connected.store(0);
-    return 0;
-}
-
 // Runs the log command with default answers in a scratch directory, its
 // console output discarded. Returns seconds, or a negative value on failure.
 double timed_download() {
@@ -236,7 +227,7 @@ struct session_t {
         }
         char conn[COMM_ENTRY_SIZE];
         comm_make_conn_string_fd(conn, fd);
-        if (MXX_connect(conn, &id, on_connected, nullptr, on_closed, R62_probe, R62_test_probe, 0) != 0 ||
+        if (MXX_connect(conn, &id, bench_on_connected, nullptr, bench_on_closed, R62_probe, R62_test_probe, 0) != 0 ||
             MXX_wait_connected(id, 15000) != 0)
             return false;
         id_conn = id;

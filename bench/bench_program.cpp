@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "commands/r62_params.h"
 #include "console/globals.h"
 #include "link/mxx_comm.h"
@@ -19,16 +20,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int32_t on_connected(int32_t, mxx_conn_t*, int32_t type, int32_t) {
-    dev_type.store(type);
-    connected.store(1);
-    return 0;
-}
-int32_t on_closed(int32_t, mxx_conn_t*, int32_t) {
-    connected.store(0);
-    return 0;
-}
 
 struct Instrument {
     sim_ptr sim;
@@ -45,7 +36,7 @@ struct Instrument {
     }
     int32_t connect() {
         int32_t id = -1;
-        if (MXX_connect(conn, &id, on_connected, nullptr, on_closed, R62_probe, R62_test_probe, 0) != 0) return -1;
+        if (MXX_connect(conn, &id, bench_on_connected, nullptr, bench_on_closed, R62_probe, R62_test_probe, 0) != 0) return -1;
         if (MXX_wait_connected(id, 15000) != 0 || MXX_get_conn_state_id(id) != COMM_STATE_CONNECTED) return -1;
         return id;
     }
