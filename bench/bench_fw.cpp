@@ -4,7 +4,11 @@
 // wire_s, the time the bytes alone need on the line, ratio = time / wire,
 // and block_ratio, the median time from one block request to the next over
 // one block's wire time (on a loaded machine the kernel's pty work can lag
-// by whole timer ticks now and then; the median shows the steady pace).
+// by whole timer ticks now and then; the median shows the steady pace), its
+// 99th percentile, and stall_s, the time lost to gaps over two blocks long.
+// After each paced run a bare loop (no console, no link library, one thread)
+// makes the same block exchanges on the same kind of line: floor_ratio is its
+// time over the wire time, vs_floor the tool's time over the bare loop's.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,6 +27,7 @@
 #include "console/globals.h"
 #include "link/mxx_comm.h"
 #include "records/gfw.h"
+#include "records/wire.h"
 #include "services/r62_comm.h"
 #include "sim/sim.h"
 
@@ -143,8 +148,15 @@ void report(benchmark::State& state, double seconds, double line_bytes, std::vec
         state.counters["wire_s"] = wire;
         state.counters["ratio"] = seconds / wire;
         if (!gaps.empty()) {
-            std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
-            state.counters["block_ratio"] = gaps[gaps.size() / 2] / (kBlockBytes * 10.0 / baud);
+            const double block = kBlockBytes * 10.0 / baud;
+            std::sort(gaps.begin(), gaps.end());
+            state.counters["block_ratio"] = gaps[gaps.size() / 2] / block;
+            state.counters["p99_block_ratio"] = gaps[gaps.size() * 99 / 100] / block;
+            // Time lost to gaps of more than two blocks: stalls, not pace.
+            double stalls = 0;
+            for (double g : gaps)
+                if (g > 2 * block) stalls += g - block;
+            state.counters["stall_s"] = stalls;
         }
     }
 }
@@ -178,7 +190,15 @@ void run(benchmark::State& state, bool verify) {
     SIM_set_request_hook(session.sim(), [&](const sim_request_t& r) {
         if (r.code == code) arrivals.push_back(Clock::now());
     });
+    const auto baud = static_cast<int32_t>(state.range(0));
+    // The bare loop's requests: the block index, then for a write the data.
+    auto block_request = [verify](int32_t k) {
+        std::vector<uint8_t> p(verify ? 2 : 2 + 64, 0x5A);
+        put_u16le(p.data(), 0, static_cast<uint16_t>(k));
+        return p;
+    };
     double total = 0;
+    double floor = 0;
     for (auto _ : state) {
         const double s = verify ? session.time(check) : session.time(upload);
         if (s < 0) {
@@ -187,6 +207,15 @@ void run(benchmark::State& state, bool verify) {
         }
         state.SetIterationTime(s);
         total += s;
+        // Right after, so both see the same load on the machine.
+        if (baud > 0) {
+            const double b = bench_bare_exchanges(baud, false, code, static_cast<int32_t>(kBlocks), block_request);
+            if (b <= 0) {
+                state.SkipWithError("bare loop failed");
+                break;
+            }
+            floor += b;
+        }
     }
     SIM_set_request_hook(session.sim(), nullptr);
     if (state.error_occurred()) return;
@@ -196,6 +225,13 @@ void run(benchmark::State& state, bool verify) {
             gaps.push_back(std::chrono::duration<double>(arrivals[i] - arrivals[i - 1]).count());
     report(state, total / static_cast<double>(state.iterations()),
            verify ? kBlocks * kBlockBytes : kEraseBytes + kBlocks * kBlockBytes, std::move(gaps));
+    if (floor > 0) {
+        const double per_run = floor / static_cast<double>(state.iterations());
+        state.counters["floor_ratio"] = per_run / (kBlocks * kBlockBytes * 10.0 / baud);
+        // The tool's time without its erase exchange, over the bare loop's.
+        state.counters["vs_floor"] =
+            (total / static_cast<double>(state.iterations()) - (verify ? 0 : kEraseBytes * 10.0 / baud)) / per_run;
+    }
 }
 
 void BM_Upload(benchmark::State& state) { run(state, false); }

@@ -8,23 +8,17 @@
 // simulator cost; on a shared virtual machine it alone can exceed 1.02.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <array>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "bench/bench_support.h"
 #include "commands/r62_measure.h"
 #include "console/globals.h"
 #include "link/mxx_comm.h"
-#include "link/mxx_frame.h"
 #include "services/r62_comm.h"
 #include "sim/sim.h"
 
@@ -69,69 +63,12 @@ private:
     bool ok_ = false;
 };
 
-// Opens the simulator's end the way the tool would, but bare.
-int open_bare_link(sim_t* sim, bool tcp) {
-    if (!tcp) {
-        std::string path;
-        int32_t port = 0;
-        if (SIM_serve_pty(sim, &path, &port) != 0) return -1;
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-        termios t{};
-        if (fd >= 0 && ::tcgetattr(fd, &t) == 0) {
-            ::cfmakeraw(&t);
-            ::tcsetattr(fd, TCSANOW, &t);
-        }
-        return fd;
-    }
-    uint16_t port = 0;
-    if (SIM_serve_tcp(sim, 0, &port) != 0) return -1;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int one = 1;
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
-        if (fd >= 0) ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void count_answer(const uint8_t* frame, int32_t, void* user) {
-    if (MXX_frame_code(frame) == R62_CODE_MEASURE + MXX_RESPONSE_OFFSET) ++*static_cast<int*>(user);
-}
-
-// The same samples from a bare loop (no console, no link library, one
-// thread) against an instrument of its own on the same kind of paced line:
-// the seconds the machine and the simulator need, or -1.
+// The same samples from a bare loop against an instrument of its own on the
+// same kind of paced line: the seconds the machine and the simulator need,
+// or -1.
 double bare_peer_seconds(int32_t baud, bool tcp) {
-    sim_ptr sim(SIM_create_demo());
-    sim_faults_t f;
-    f.baud = baud;
-    SIM_set_faults(sim.get(), f);
-    const int fd = open_bare_link(sim.get(), tcp);
-    if (fd < 0) return -1;
-    std::array<uint8_t, MXX_OVERHEAD> request{};
-    MXX_build_frame(request.data(), R62_CODE_MEASURE, nullptr, 0, 1000, 0);
-    auto rx = std::make_unique<mxx_rx_t>();
-    MXX_rx_reset(rx.get());
-    std::array<uint8_t, 256> buf{};
-    const auto t0 = Clock::now();
-    bool ok = true;
-    for (int32_t i = 0; i < kSamples && ok; ++i) {
-        ok = ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size());
-        int answers = 0;
-        while (ok && answers == 0) {
-            const ssize_t n = ::read(fd, buf.data(), buf.size());
-            ok = n > 0;
-            if (ok) MXX_rx_feed(rx.get(), buf.data(), static_cast<size_t>(n), count_answer, &answers);
-        }
-    }
-    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-    ::close(fd);
-    return ok ? s : -1;
+    const std::vector<uint8_t> none;
+    return bench_bare_exchanges(baud, tcp, R62_CODE_MEASURE, kSamples, [&](int32_t) { return none; });
 }
 
 void BM_MeasureData10k(benchmark::State& state) {
