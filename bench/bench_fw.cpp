@@ -95,11 +95,8 @@ bool answer_empty_line() {
 // its file-name prompt is answered with an empty line.
 class Session {
 public:
-    explicit Session(int32_t baud) : sim_(SIM_create_demo()) {
+    explicit Session(int32_t baud) : sim_(bench_paced_sim(baud)) {
         MXX_init(nullptr, nullptr, 0);
-        sim_faults_t f;
-        f.baud = baud;
-        SIM_set_faults(sim_.get(), f);
         std::string path;
         int32_t port = 0;
         SIM_serve_pty(sim_.get(), &path, &port);

@@ -75,10 +75,7 @@ void BM_MeasureData10k(benchmark::State& state) {
     const auto baud = static_cast<int32_t>(state.range(0));
     const bool tcp = state.range(1) != 0;
     MXX_init(nullptr, nullptr, 0);
-    sim_ptr sim(SIM_create_demo());
-    sim_faults_t f;
-    f.baud = baud;
-    SIM_set_faults(sim.get(), f);
+    sim_ptr sim = bench_paced_sim(baud);
     char conn[COMM_ENTRY_SIZE] = {};
     if (!tcp) {
         std::string path;

@@ -25,10 +25,7 @@ struct Instrument {
     sim_ptr sim;
     char conn[COMM_ENTRY_SIZE] = {};
 
-    explicit Instrument(int32_t baud) : sim(SIM_create_demo()) {
-        sim_faults_t f;
-        f.baud = baud;
-        SIM_set_faults(sim.get(), f);
+    explicit Instrument(int32_t baud) : sim(bench_paced_sim(baud)) {
         std::string path;
         int32_t port = 0;
         SIM_serve_pty(sim.get(), &path, &port);

@@ -27,6 +27,15 @@ inline int32_t bench_on_connected(int32_t, mxx_conn_t*, int32_t type, int32_t) {
     return 0;
 }
 
+// The demo instrument, its line paced at `baud` (0: unpaced).
+inline sim_ptr bench_paced_sim(int32_t baud) {
+    sim_ptr sim(SIM_create_demo());
+    sim_faults_t f;
+    f.baud = baud;
+    SIM_set_faults(sim.get(), f);
+    return sim;
+}
+
 inline int32_t bench_on_closed(int32_t, mxx_conn_t*, int32_t) {
     connected.store(0);
     return 0;
@@ -68,10 +77,7 @@ inline int open_bare_link(sim_t* sim, bool tcp) {
 // any of the tool's code runs. Seconds, or -1.
 template <typename Payload>
 double bench_bare_exchanges(int32_t baud, bool tcp, uint16_t code, int32_t count, Payload payload) {
-    sim_ptr sim(SIM_create_demo());
-    sim_faults_t f;
-    f.baud = baud;
-    SIM_set_faults(sim.get(), f);
+    sim_ptr sim = bench_paced_sim(baud);
     const int fd = open_bare_link(sim.get(), tcp);
     if (fd < 0) return -1;
     struct seen_t {
