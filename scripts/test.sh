@@ -23,6 +23,10 @@ stage_done "build"
 ctest --test-dir build -j"$jobs" --output-on-failure
 stage_done "tests"
 
+echo "== Debian package (lintian, manual pages, unpacked programs) =="
+scripts/package-check.sh build
+stage_done "package"
+
 echo "== build with AddressSanitizer + UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -DQM_WERROR=ON -DQM_SANITIZE=ON -DQM_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
