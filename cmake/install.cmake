@@ -12,6 +12,12 @@ foreach(program qm38v2con qm38v2con-service qm38sim)
     # Full RELRO: the dynamic relocations are resolved at start and then read-only.
     target_link_options(${program} PRIVATE LINKER:-z,relro LINKER:-z,now)
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # A stripped install (--strip, cpack) also drops the compiler's notes.
+    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endif()")
   endif()
 endforeach()
 
