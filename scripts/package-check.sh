@@ -84,6 +84,7 @@ for page in "${pages[@]}"; do
 done
 
 # The unpacked tool against the unpacked simulator over the pty COM port.
+: >"$scratch/sim.out"
 "$root/usr/bin/qm38sim" --print-requests >"$scratch/sim.out" 2>"$scratch/sim.err" &
 sim_pid=$!
 port=""
