@@ -54,6 +54,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -85,13 +86,27 @@ private:
     int fd_ = -1;
 };
 
-// A transport opens a link's fd from the text after its prefix; the reader
-// thread polls that fd and moves bytes through read/write.
+// What a transport keeps for one link beside its descriptor (a bus
+// connection, objects registered with a daemon). Destroyed when the link
+// ends, after the descriptor is closed.
+struct comm_link_state_t {
+    virtual ~comm_link_state_t() = default;
+};
+
+// One link's end as its transport opened it.
+struct comm_io_t {
+    comm_fd fd;                                // polled by the reader thread
+    std::unique_ptr<comm_link_state_t> state;  // the transport's own, if any
+    int32_t min_idle_ms = 0;                   // the link's shortest idle period (0: the caller's)
+};
+
+// A transport opens a link from the text after its prefix; the reader
+// thread polls the fd and moves bytes through read/write.
 struct comm_transport_t {
     const char* prefix;  // connection-string prefix, without the ':'
     // `conn` is the whole string (for messages), `params` the text after the
     // prefix and ':'. Returns 0 or a COMM_ERR_* code after logging why.
-    int32_t (*open)(const char* conn, const char* params, comm_fd* out);
+    int32_t (*open)(const char* conn, const char* params, comm_io_t* io);
     ssize_t (*read)(int fd, uint8_t* buf, size_t len);
     ssize_t (*write)(int fd, const uint8_t* buf, size_t len);
     // The fd was the caller's: hand it back untouched if the link never comes up.
@@ -143,6 +158,9 @@ struct comm_bt_conf_t {
     std::string name;     // after a '/', may be empty
 };
 bool comm_parse_bt(const char* params, comm_bt_conf_t* conf);
+bool comm_bt_address_valid(const char* text);  // "AA:BB:CC:DD:EE:FF" and nothing more
+// The inquiry's class filter (its meaning: the top of this file).
+bool comm_bt_class_wanted(uint32_t class_filter, uint32_t cod, bool serial_port);
 // "<path>/<pid hex>" of a USB entry (the text after "USBx:").
 bool comm_parse_usb(const char* params, std::string* path, unsigned* pid);
 bool comm_parse_fd(const char* params, int* fd);
