@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "libcomm/libcomm.h"
 #include "services/r40_comm.h"
 #include "support/console_capture.h"
+#include "support/link_peer.h"
 #include "support/mock_bluez.h"
 #include "support/sim_link.h"
 
@@ -187,4 +190,30 @@ TEST(BluetoothInquiry, ListsWantedDevicesNearestFirstAtMost32) {
     EXPECT_STREQ(text, "QM-38 39 (00:11:22:33:45:27)");
     const std::string log = bluez.wait_logged("StopDiscovery");
     EXPECT_NE(log.find("SetDiscoveryFilter {\"Transport\": \"bredr\"}"), std::string::npos) << log;
+}
+
+// A pause inside a frame is ordinary on Bluetooth: the half-received answer
+// is kept and the exchange needs no second try.
+TEST(BluetoothLink, APauseInsideAFrameCostsNoRetry) {
+    MockBluez bluez(world({instrument()}).dump());
+    ASSERT_TRUE(bluez.ready()) << bluez.log();
+    Peer peer;
+    const int end = peer.take_link_end();
+    ASSERT_TRUE(bluez.serve_fd(kAddress, end));
+    close(end);
+    const bytes answer = frame(9008, u32(0x12345678));  // model word, within its 1000-ms time-out
+    peer.start([&](const bytes&, int index) {
+        if (index == 0) return kSerialAnswer;
+        peer.send(bytes(answer.begin(), answer.begin() + 10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        return bytes(answer.begin() + 10, answer.end());
+    });
+    SimLink link;
+    ASSERT_TRUE(link.open_conn(conn("7316").c_str())) << bluez.log();
+    uint32_t word = 0;
+    EXPECT_EQ(R40_get_model_rev(link.id(), &word, 1), 0);
+    EXPECT_EQ(word, 0x12345678u);
+    link.close();
+    peer.stop();
+    EXPECT_EQ(peer.frames.size(), 2u);
 }

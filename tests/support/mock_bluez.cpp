@@ -51,6 +51,12 @@ MockBluez::~MockBluez() {
 bool MockBluez::serve_serial(const std::string& address, sim_t* sim) {
     const int fd = SIM_serve_socketpair(sim);
     if (fd < 0) return false;
+    const bool handed = serve_fd(address, fd);
+    close(fd);  // the mock holds its own copy now
+    return handed;
+}
+
+bool MockBluez::serve_fd(const std::string& address, int fd) {
     sd_bus* bus = nullptr;
     sd_bus_error error = SD_BUS_ERROR_NULL;
     int r = sd_bus_open_system(&bus);
@@ -59,7 +65,6 @@ bool MockBluez::serve_serial(const std::string& address, sim_t* sim) {
                                address.c_str(), fd);
     sd_bus_error_free(&error);
     sd_bus_flush_close_unref(bus);
-    close(fd);  // the mock holds its own copy now
     return r >= 0;
 }
 

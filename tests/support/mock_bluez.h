@@ -24,6 +24,8 @@ public:
     // One end of a new socket pair served by `sim` is what the next serial
     // connection to `address` hands over.
     bool serve_serial(const std::string& address, sim_t* sim);
+    // The same with a socket of the caller's (the mock takes a copy).
+    bool serve_fd(const std::string& address, int fd);
     // What the mock did so far, once it has logged `text`; empty when it does not come in time.
     std::string wait_logged(const std::string& text, int timeout_ms = 10000);
     std::string log() const;
