@@ -132,10 +132,25 @@ TEST(BluetoothLink, EachFailureNamesTheDeviceAndTheReason) {
         {"no serial port", world({no_service}), conn("7316"), "no serial-port service", COMM_ERR_OPEN},
         {"time-out", world({silent}), conn("7316", 1500), "no answer within 1500 ms", COMM_ERR_TIMEOUT},
     };
+    {
+        SCOPED_TRACE("no system bus");
+        MockBluez bus("");  // restores the variable afterwards
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/qm38-bus", 1);
+        EXPECT_EQ(comm_bt_is_available(), 0);
+        int32_t id = -1, r = 0;
+        const std::string text = conn("7316");
+        const console_capture_t out = console_run("", [&] {
+            r = comm_connect(&id, text.c_str(), [](int32_t, uint8_t, const uint8_t*, int32_t, void*) { return 0; },
+                             4096, 200, nullptr);
+        });
+        EXPECT_EQ(r, COMM_ERR_UNSUPPORTED);
+        EXPECT_EQ(out.err, "Bluetooth device QM-38 1234 (00:11:22:33:44:55): no system bus (No such file or directory)\n");
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         MockBluez bluez(c.world.is_null() ? "" : c.world.dump());
         ASSERT_TRUE(bluez.ready()) << bluez.log();
+        EXPECT_EQ(comm_bt_is_available(), c.world.is_null() || c.world["adapters"].empty() ? 0 : 1);
         int32_t id = -1, r = 0;
         const std::string& text = c.conn;
         console_capture_t out = console_run("", [&] {
