@@ -44,7 +44,7 @@ std::string conn(const std::string& pin, int timeout_ms = 60000, const std::stri
     return out;
 }
 
-size_t count(const std::string& text, const std::string& what) {
+size_t occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
@@ -96,12 +96,12 @@ TEST(BluetoothLink, PairsWithTheInstrumentsPinAndServesTheLink) {
     link.close();
     const std::string after = bluez.wait_logged("UnregisterProfile /org/qm38/bt/profile");
     EXPECT_NE(after, "");
-    EXPECT_EQ(count(after, "UnregisterAgent /org/qm38/bt/agent"), 2u) << after;
+    EXPECT_EQ(occurrences(after, "UnregisterAgent /org/qm38/bt/agent"), 2u) << after;
 
     // Paired now: the next link asks for no PIN.
     ASSERT_TRUE(bluez.serve_serial(kAddress, sim));
     ASSERT_TRUE(link.open_conn(conn("7316").c_str()));
-    EXPECT_EQ(count(bluez.log(), "Pair /org"), 2u);
+    EXPECT_EQ(occurrences(bluez.log(), "Pair /org"), 2u);
 }
 
 // Every failure is one line naming the device and the reason, and nothing waits long.
@@ -205,6 +205,17 @@ TEST(BluetoothInquiry, ListsWantedDevicesNearestFirstAtMost32) {
     EXPECT_STREQ(text, "QM-38 39 (00:11:22:33:45:27)");
     const std::string log = bluez.wait_logged("StopDiscovery");
     EXPECT_NE(log.find("SetDiscoveryFilter {\"Transport\": \"bredr\"}"), std::string::npos) << log;
+
+    // A cancelled inquiry stops at once instead of running its full minute.
+    setenv("QM_BT_INQUIRY_MS", "60000", 1);
+    ASSERT_EQ(comm_bt_discover(0, kFilter, 0), 0);
+    for (int i = 0; i < 1000 && occurrences(bluez.log(), "StartDiscovery") < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(occurrences(bluez.log(), "StartDiscovery"), 2u);
+    EXPECT_EQ(comm_bt_discover_cancel(), 0);
+    EXPECT_EQ(occurrences(bluez.log(), "StopDiscovery"), 2u);
+    EXPECT_EQ(comm_bt_discover_wait(list.data(), &count), COMM_ERR_STATE);
+    EXPECT_EQ(count, 0);
 }
 
 // A pause inside a frame is ordinary on Bluetooth: the half-received answer
