@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libudev-dev libbluetooth-dev nlohmann-json3-dev libtinyxml2-dev
+  libudev-dev libsystemd-dev nlohmann-json3-dev libtinyxml2-dev
+  dbus-daemon python3-dbusmock
   clang libclang-rt-14-dev
   dpkg-dev file lintian mandoc man-db
 )

@@ -159,10 +159,6 @@ TEST(OpenFailure, UnusableDevicesAndMalformedStringsFailAtOnceSayingWhy) {
         {std::string("SER:115200,8,1,0,0:") + file, COMM_ERR_OPEN,
          std::string("Cannot set up ") + file + " as a serial port: Inappropriate ioctl for device\n"},
     };
-    if (!comm_bt_is_available()) {
-        cases.emplace_back("BT:1,60000,7316:00:1A:7D:DA:71:13", COMM_ERR_UNSUPPORTED,
-                           "Cannot open Bluetooth link to 00:1A:7D:DA:71:13: no Bluetooth adapter\n");
-    }
     for (const char* bad : {"SER", "XYZ:1", "SER:115200,8,1,0:/dev/ttyS0", "SER:115201,8,1,0,0:/dev/ttyS0",
                             "SER:115200,8,1,5,0:/dev/ttyS0", "TCP:1000::5000", "TCP:1000:127.0.0.1:70000", "FD:7x",
                             "USBS:/dev/ttyACM0/xyz", "BT:1,60000,7316:AA:BB:CC", "BT:1,60000,7316:AA:BB:CC:DD:EE:FG"})

@@ -15,16 +15,36 @@
 //   TCP:<timeout ms>:<host>:<port>                     e.g. "TCP:1000:127.0.0.1:5000"
 //   FD:<fd>                                            e.g. "FD:7" (an open fd the link takes over)
 //   BT:<channel>,<timeout ms>,<pin>:<address>[/<name>] e.g. "BT:1,60000,7316:AA:BB:CC:DD:EE:FF/QM38"
-//       the PIN is carried but not used: pairing is left to the system's
-//       Bluetooth tools; the name only feeds comm_get_devid_string.
+//       opened through BlueZ (D-Bus): an unpaired device is paired first, our
+//       agent answering the PIN (1-16 characters); then BlueZ connects the
+//       Serial Port service, taking the RFCOMM channel from the device's
+//       service record (the channel field is kept for the syntax only). The
+//       time-out bounds pairing and connecting; the name only feeds messages
+//       and comm_get_devid_string. Inquiry entries carry channel 1, 60000 ms
+//       and PIN "7316", the maker's instruments' own.
 //
 // comm_connect(.., rx_size, idle_ms, ..): rx_size (4096) is the read chunk,
 // the most bytes one data event carries; idle_ms (200) is the period of idle
-// events while no byte arrives (counted from the last data event).
+// events while no byte arrives (counted from the last data event). A
+// transport may lengthen it for its links (comm_io_t::min_idle_ms):
+// Bluetooth links use 1500 ms, since a pause of a few hundred ms inside a
+// frame is ordinary there, and the probe's seven tries (10.5 s) still fit
+// the connection dialogue's 15-s wait.
 //
-// Bluetooth class of device (0xFFE050): accepted but not used as a filter;
-// the inquiry reports every device it finds (at most 32), since a filter
-// that dropped the instrument would leave the operator nothing to choose.
+// Bluetooth inquiry (comm_bt_discover): a classic (BR/EDR) discovery of ten
+// seconds on the first powered adapter (the environment variable
+// QM_BT_INQUIRY_MS, 0-60000, shortens it for the tests), then the devices
+// BlueZ knows on that adapter: paired ones and those heard meanwhile, heard
+// ones first, strongest signal first, at most 32.
+// Its class of device (0xFFE050 from the link layer) filters them. 0 lists
+// every device. Otherwise it reads as a Class of Device: bits 23-13 are the
+// major service classes a listed device may advertise (0xFFE000: any), bits
+// 12-8 the major device class wanted, where 0 (miscellaneous) also takes
+// 0x1F (uncategorised) - the classes serial modules such as the
+// instrument's report - and bits 7-0 are not compared. So 0xFFE050 lists
+// devices of no particular class and leaves out phones, computers and
+// headsets. A device that reports no class, or offers the Serial Port
+// service, is listed whatever its class.
 //
 // Log set-up (log_addlevel, log_seterror): the values are remembered only.
 // log_append does not differ from log_write: on a console there is nothing
@@ -54,6 +74,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -85,13 +106,27 @@ private:
     int fd_ = -1;
 };
 
-// A transport opens a link's fd from the text after its prefix; the reader
-// thread polls that fd and moves bytes through read/write.
+// What a transport keeps for one link beside its descriptor (a bus
+// connection, objects registered with a daemon). Destroyed when the link
+// ends, after the descriptor is closed.
+struct comm_link_state_t {
+    virtual ~comm_link_state_t() = default;
+};
+
+// One link's end as its transport opened it.
+struct comm_io_t {
+    comm_fd fd;                                // polled by the reader thread
+    std::unique_ptr<comm_link_state_t> state;  // the transport's own, if any
+    int32_t min_idle_ms = 0;                   // the link's shortest idle period (0: the caller's)
+};
+
+// A transport opens a link from the text after its prefix; the reader
+// thread polls the fd and moves bytes through read/write.
 struct comm_transport_t {
     const char* prefix;  // connection-string prefix, without the ':'
     // `conn` is the whole string (for messages), `params` the text after the
     // prefix and ':'. Returns 0 or a COMM_ERR_* code after logging why.
-    int32_t (*open)(const char* conn, const char* params, comm_fd* out);
+    int32_t (*open)(const char* conn, const char* params, comm_io_t* io);
     ssize_t (*read)(int fd, uint8_t* buf, size_t len);
     ssize_t (*write)(int fd, const uint8_t* buf, size_t len);
     // The fd was the caller's: hand it back untouched if the link never comes up.
@@ -143,6 +178,9 @@ struct comm_bt_conf_t {
     std::string name;     // after a '/', may be empty
 };
 bool comm_parse_bt(const char* params, comm_bt_conf_t* conf);
+bool comm_bt_address_valid(const char* text);  // "AA:BB:CC:DD:EE:FF" and nothing more
+// The inquiry's class filter (its meaning: the top of this file).
+bool comm_bt_class_wanted(uint32_t class_filter, uint32_t cod, bool serial_port);
 // "<path>/<pid hex>" of a USB entry (the text after "USBx:").
 bool comm_parse_usb(const char* params, std::string* path, unsigned* pid);
 bool comm_parse_fd(const char* params, int* fd);

@@ -54,6 +54,7 @@ struct link_t {
 
     std::mutex write_mu;
     comm_fd fd;  // closed by the reader thread under write_mu
+    std::unique_ptr<comm_link_state_t> transport_state;  // released after the fd is closed
 
     bool listed = true;           // in the link walk; guarded by the table mutex
     bool signal_pending = false;  // reader thread only: signalled inside the event procedure
@@ -215,6 +216,7 @@ void reader_main(link_ptr link) {
         std::lock_guard lock(link->write_mu);
         link->fd.reset();
     }
+    link->transport_state.reset();
     raise_event(*link, COMM_EV_DISCONNECTED, nullptr, 0);
     t_current_link = nullptr;
     link->finished = true;
@@ -308,8 +310,12 @@ int32_t comm_connect(int32_t* id, const char* conn, comm_event_proc_t proc, int3
         if (open_links >= MAX_LINKS || t.next_id <= 0) return COMM_ERR_NOMEM;
     }
 
-    int32_t r = tp->open(conn, params, &link->fd);
+    comm_io_t io;
+    int32_t r = tp->open(conn, params, &io);
     if (r != 0) return r;
+    link->fd = std::move(io.fd);
+    link->transport_state = std::move(io.state);
+    link->idle_ms = std::max(idle_ms, io.min_idle_ms);
 
     table_t& t = table();
     std::unique_lock lock(t.mu);

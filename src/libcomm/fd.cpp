@@ -11,7 +11,7 @@
 
 namespace {
 
-int32_t fd_open(const char* conn, const char* params, comm_fd* out) {
+int32_t fd_open(const char* conn, const char* params, comm_io_t* io) {
     int fd;
     if (!comm_parse_fd(params, &fd)) {
         comm_report_bad_conn(conn);
@@ -22,7 +22,7 @@ int32_t fd_open(const char* conn, const char* params, comm_fd* out) {
         comm_report_open_error(conn, errno);
         return COMM_ERR_OPEN;
     }
-    out->reset(fd);
+    io->fd.reset(fd);
     return 0;
 }
 

@@ -54,13 +54,13 @@ bool parse_line(const char*& text, line_t* l) {
     return line_valid(*l);
 }
 
-int32_t serial_open(const char* conn, const char* params, comm_fd* out) {
+int32_t serial_open(const char* conn, const char* params, comm_io_t* io) {
     comm_serial_conf_t s;
     if (!comm_parse_serial(params, &s)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
     }
-    return comm_serial_open_path(s.path.c_str(), s.baud, s.data_bits, s.stop_bits, s.parity, s.flow, out);
+    return comm_serial_open_path(s.path.c_str(), s.baud, s.data_bits, s.stop_bits, s.parity, s.flow, &io->fd);
 }
 
 }  // namespace

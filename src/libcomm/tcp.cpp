@@ -15,7 +15,7 @@ namespace {
 
 constexpr long MAX_CONNECT_MS = 600000;
 
-int32_t tcp_open(const char* conn, const char* params, comm_fd* out) {
+int32_t tcp_open(const char* conn, const char* params, comm_io_t* io) {
     comm_tcp_conf_t conf;
     if (!comm_parse_tcp(params, &conf)) {
         comm_report_bad_conn(conn);
@@ -47,7 +47,7 @@ int32_t tcp_open(const char* conn, const char* params, comm_fd* out) {
         if (err == 0) {
             int one = 1;
             setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // frames are small and latency-bound
-            *out = std::move(fd);
+            io->fd = std::move(fd);
             break;
         }
     }

@@ -54,14 +54,14 @@ bool comm_parse_usb(const char* params, std::string* path, unsigned* pid) {
 
 namespace {
 
-int32_t usb_open(const char* conn, const char* params, comm_fd* out) {
+int32_t usb_open(const char* conn, const char* params, comm_io_t* io) {
     std::string path;
     unsigned pid;
     if (!comm_parse_usb(params, &path, &pid)) {
         comm_report_bad_conn(conn);
         return COMM_ERR_ARG;
     }
-    return comm_serial_open_path(path.c_str(), 115200, 8, 1, 0, 0, out);
+    return comm_serial_open_path(path.c_str(), 115200, 8, 1, 0, 0, &io->fd);
 }
 
 bool read_hex_attr(udev_device* dev, const char* name, unsigned* value) {

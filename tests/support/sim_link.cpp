@@ -26,17 +26,19 @@ bool SimLink::open(int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_
 }
 
 bool SimLink::open_fd(int32_t fd, int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_probe) {
-    close();
     char conn[COMM_ENTRY_SIZE];
     if (comm_make_conn_string_fd(conn, fd) != 0) return false;  // refuses a negative fd
-    if (MXX_init(nullptr, MXX_event_device_list_changed, 0) != 0) {
-        ::close(fd);
-        return false;
-    }
+    const bool up = open_conn(conn, timeout_ms, probe, test_probe);
+    if (id_ < 0) ::close(fd);  // the link never took it
+    return up;
+}
+
+bool SimLink::open_conn(const char* conn, int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_probe) {
+    close();
+    if (MXX_init(nullptr, MXX_event_device_list_changed, 0) != 0) return false;
     initialised_ = true;
     if (MXX_connect(conn, &id_, MXX_event_connected, on_link_down, on_link_down, probe ? probe : R62_probe,
                     test_probe ? test_probe : R62_test_probe, 0) != 0) {
-        ::close(fd);
         id_ = -1;
         return false;
     }

@@ -28,6 +28,10 @@ public:
     // unused); takes ownership of `fd`.
     bool open_fd(int32_t fd, int32_t timeout_ms = 5000, mxx_probe_t probe = nullptr,
                  mxx_test_probe_t test_probe = nullptr);
+    // The same over any connection string (the instrument stays unused
+    // unless the string leads to it).
+    bool open_conn(const char* conn, int32_t timeout_ms = 5000, mxx_probe_t probe = nullptr,
+                   mxx_test_probe_t test_probe = nullptr);
     // Disconnects (if still open) and shuts the link layer; idempotent.
     void close();
 
