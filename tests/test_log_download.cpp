@@ -241,7 +241,8 @@ TEST_F(LogDownload, TableSizesZeroAndBeyondTheTable) {
 }
 
 // A read that fails mid-download: the note copy stays ".part", the record
-// fails, no statistics, and the table keeps the lines written so far.
+// fails, no statistics, and the table keeps the lines written so far; the
+// exports stay valid ".part" files, the picture drawn from the records read.
 TEST_F(LogDownload, ReadFailingMidDownload) {
     open();
     int note_reads = 0;
@@ -262,21 +263,35 @@ TEST_F(LogDownload, ReadFailingMidDownload) {
     EXPECT_EQ(table[1].substr(0, 4), "2 2 ");
     EXPECT_TRUE(fs::exists("kappa_1234/rec00000002.wav.part"));
     EXPECT_FALSE(fs::exists("kappa_1234/rec00000002.wav"));
-    EXPECT_EQ(read_csv(read_file("kappa_1234/kappa.csv")).size(), 3u);
-    EXPECT_TRUE(parses("kappa_1234/kappa.gpx"));
+    EXPECT_EQ(read_csv(read_file("kappa_1234/kappa.csv.part")).size(), 3u);
+    EXPECT_TRUE(parses("kappa_1234/kappa.gpx.part"));
+    EXPECT_TRUE(parses("kappa_1234/kappa.svg.part"));
+    for (const char* name : {"kappa.csv", "kappa.gpx", "kappa.svg"}) EXPECT_FALSE(fs::exists(fs::path("kappa_1234") / name));
 }
 
 // Ctrl-C while a record comes in: the download stops quietly, the files are
-// closed with what they hold, and no picture is drawn.
-TEST_F(LogDownload, StopBetweenRecords) {
+// closed with what they hold, no picture is drawn, and the complete exports
+// of an earlier run stay as they were beside the partial ones.
+TEST_F(LogDownload, StopBetweenRecordsKeepsTheEarlierExports) {
     open();
+    run("\nn\nn\nn\n");
+    ASSERT_EQ(result_, 0);
+    const fs::path out = "kappa_1234";
+    std::vector<std::string> earlier;
+    for (const char* name : {"kappa.csv", "kappa.gpx", "kappa.svg"}) earlier.push_back(read_file(out / name));
+    ASSERT_EQ(read_csv(earlier[0]).size(), 57u);
+
     on_read("meas/meas0002.dat", [] { input_interrupt(); });
     const auto cap = run("\nn\nn\nn\n");
     EXPECT_EQ(result_, -1);
     EXPECT_EQ(cap.err, "");
-    EXPECT_EQ(lines_of(read_file("kappa_1234/kappa.dat")).size(), 2u);
-    EXPECT_FALSE(fs::exists("kappa_1234/kappa.svg"));
-    EXPECT_TRUE(parses("kappa_1234/kappa.gpx"));
+    EXPECT_EQ(lines_of(read_file(out / "kappa.dat")).size(), 2u);
+    EXPECT_EQ(read_file(out / "kappa.csv"), earlier[0]);
+    EXPECT_EQ(read_file(out / "kappa.gpx"), earlier[1]);
+    EXPECT_EQ(read_file(out / "kappa.svg"), earlier[2]);
+    EXPECT_EQ(read_csv(read_file(out / "kappa.csv.part")).size(), 3u);
+    EXPECT_TRUE(parses(out / "kappa.gpx.part"));
+    EXPECT_FALSE(fs::exists(out / "kappa.svg.part"));
 }
 
 // Only "Save aux. data": one directory holds the aux copies and nothing else,
