@@ -9,12 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "commands/log_format.h"
 #include "commands/r62_log.h"
 #include "records/params.h"
 #include "records/wire.h"
@@ -157,6 +159,8 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
     ASSERT_EQ(aaa.size(), 64u);
     const auto csv = read_csv(read_file(out / "kappa.csv"));
     ASSERT_EQ(csv.size(), 57u);  // the header, then the 56 records in entry order, as the demo numbers them
+    std::map<std::string, size_t> column;
+    for (size_t i = 0; i < csv[0].size(); ++i) column[csv[0][i]] = i;
     size_t row = 0, valid_positions = 0, discrete = 0;
     for (uint32_t s = 0; s < 64; ++s) {
         const sim_entry_t e = SIM_get_entry(sim(), s);
@@ -186,7 +190,23 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
         EXPECT_EQ(fields[0], std::to_string(s));
         EXPECT_EQ(fields[2], std::to_string(rec_no));
         const bool valid = get_u32le(rec.data(), MR_GPS + GPS_FLAGS) & GPS_VALID;
-        EXPECT_EQ(fields[19].empty(), !valid) << rec_no;
+        EXPECT_EQ(fields[column["latitude"]].empty(), !valid) << rec_no;
+        EXPECT_EQ(fields[column["altitude"]].empty(), !valid) << rec_no;
+        // Values read back as the same float; a record without one (a borehole
+        // header) leaves the field empty.
+        const meas_t m = meas_decode(rec.data());
+        const bool has_value = log_kind(m) == log_kind_t::discrete || log_point_count(m) > 0;
+        for (auto [name, v] : {std::pair{"susc", m.susc}, std::pair{"cond", m.cond}}) {
+            const std::string& f = fields[column[name]];
+            EXPECT_EQ(f.empty(), !has_value) << rec_no;
+            if (has_value) {
+                EXPECT_EQ(std::strtof(f.c_str(), nullptr), v) << rec_no << " " << f;
+            }
+        }
+        EXPECT_EQ(fields[column["meas_time"]].empty(), log_kind(m) == log_kind_t::header) << rec_no;
+        if (rec_no == 2) {
+            EXPECT_EQ(fields[column["cond"]], "14.1");
+        }
         valid_positions += valid;
         discrete += (get_u32le(rec.data(), MR_TYPE_WORD) & TW_TYPE_MASK) == 1;
     }
