@@ -215,6 +215,7 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
     EXPECT_EQ(numbers_after(read_file(out / "kappa.gpx"), "<wpt ").size(), valid_positions);
     ASSERT_TRUE(parses(out / "kappa.svg"));
     EXPECT_EQ(numbers_after(read_file(out / "kappa.svg"), "class=\"susc\"").size(), discrete);
+    EXPECT_EQ(read_file(out / "kappa.svg"), read_file(golden + "log_demo_kappa.svg"));  // the README's picture
 }
 
 // Unsigned ascending order, ties lowest slot first, 0xFFFFFFFF counted but
