@@ -287,7 +287,8 @@ TEST_F(LogDownload, ReadFailingMidDownload) {
     EXPECT_EQ(read_csv(read_file("kappa_1234/kappa.csv.part")).size(), 3u);
     EXPECT_TRUE(parses("kappa_1234/kappa.gpx.part"));
     EXPECT_TRUE(parses("kappa_1234/kappa.svg.part"));
-    for (const char* name : {"kappa.csv", "kappa.gpx", "kappa.svg"}) EXPECT_FALSE(fs::exists(fs::path("kappa_1234") / name));
+    for (const char* name : {"kappa.csv", "kappa.gpx", "kappa.svg"})
+        EXPECT_FALSE(fs::exists(fs::path("kappa_1234") / name));
 }
 
 // Ctrl-C while a record comes in: the download stops quietly, the files are

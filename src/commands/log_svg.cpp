@@ -506,7 +506,8 @@ private:
             for (const group_t& g : groups) {
                 std::string points;
                 for (const disc_t* d : pts)
-                    if (d->group == g.group) points += (points.empty() ? "" : " ") + xy(sx.at(d->rec_no), sy.at(d->value[q]));
+                    if (d->group == g.group)
+                        points += (points.empty() ? "" : " ") + xy(sx.at(d->rec_no), sy.at(d->value[q]));
                 if (points.find(' ') == std::string::npos) continue;
                 x_.OpenElement("polyline");
                 x_.attr("class", "line");
@@ -582,9 +583,11 @@ private:
                           detailed ? "marked point" : "marked points (ticks at the bottom)"});
         if (detailed && scans.size() > 1) legend.push_back({legend_t::line, "#ccc", "start of a scan"});
         // Scans follow one another, each over as many units as it has points.
-        scale_t sx = make_scale({-0.5, static_cast<double>(total) - 0.5}, LEFT, RIGHT, 10, false);
+        scale_t sx;
         sx.lo = -0.5;
         sx.hi = static_cast<double>(total) - 0.5;
+        sx.p0 = LEFT;
+        sx.p1 = RIGHT;
         const scale_t sy = make_scale(s.scan_range[q][u], plot_bottom(), plot_top(), 5, false);
         open_panel("scan", qu.unit,
                    std::string("Scans: ") + qu.name + " " + unit + " (" +
@@ -636,7 +639,8 @@ private:
                 }
                 flush();
                 const float first = q == 0 ? log_point_susc(rec, 0) : log_point_cond(rec, 0);
-                if (n == 1 && std::isfinite(first)) circle(sx.at(static_cast<double>(base)), sy.at(first), 2.5, "pt", qu.colour, false);
+                if (n == 1 && std::isfinite(first))
+                    circle(sx.at(static_cast<double>(base)), sy.at(first), 2.5, "pt", qu.colour, false);
                 for (int32_t i = 0; i < n; ++i) {
                     const float v = q == 0 ? log_point_susc(rec, i) : log_point_cond(rec, i);
                     if (!log_point_marked(rec, i) || !std::isfinite(v)) continue;
@@ -716,7 +720,8 @@ private:
             std::vector<const core_t*> bh;
             for (const core_t* c : cores)
                 if (c->bh_id == id) bh.push_back(c);
-            std::stable_sort(bh.begin(), bh.end(), [](const core_t* a, const core_t* b) { return a->depth < b->depth; });
+            std::stable_sort(bh.begin(), bh.end(),
+                             [](const core_t* a, const core_t* b) { return a->depth < b->depth; });
             std::string points, dots;
             for (const core_t* c : bh) {
                 points += (points.empty() ? "" : " ") + xy(sx.at(c->susc), sy.at(c->depth));
