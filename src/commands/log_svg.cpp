@@ -25,7 +25,7 @@ constexpr double TOP = 62;     // title and summary line
 constexpr double FONT = 11;
 constexpr double COLUMN = 2;   // px per envelope column
 constexpr size_t MANY_GROUPS = 200;  // above this, group bands lose their tooltips
-constexpr double LABEL_GAP = 4;
+constexpr double LABEL_GAP = 6;
 
 const char* const STYLE =
     ".ax{stroke:#000;fill:none}.tk{stroke:#000}.grid{stroke:#e4e4e4}.band{fill:#f3f3f3}"
