@@ -191,6 +191,8 @@ TEST_F(LogSvg, SmallLogOfEveryKindAndUnit) {
     int32_t n = 1;
     for (uint32_t units : {0u, TW_SUSC_CGS | TW_COND_OHM_M, (1u << TW_CURVE_S_SHIFT) | (2u << TW_CURVE_C_SHIFT)})
         for (int i = 0; i < 4; ++i, ++n) recs.push_back(discrete(n, n / 3, 0.5f + 0.1f * i, 12.0f + i, units));
+    for (int i = 0; i < 4; ++i)  // tiny values still get tick labels
+        put_f32le(recs[8 + static_cast<size_t>(i)].data(), MR_COND, 1e-6f * static_cast<float>(i + 1));
     const std::map<int32_t, int32_t> scan_points = {{20, 1}, {21, 7}, {22, 30}, {24, 3}};
     recs.push_back(scan(20, 1, 1));
     recs.push_back(scan(21, 7, 7));
@@ -222,6 +224,17 @@ TEST_F(LogSvg, SmallLogOfEveryKindAndUnit) {
     EXPECT_EQ(drawn, both);
     EXPECT_EQ(marks, 2 * (1 + 3 + 10 + 1));  // every third point
     EXPECT_EQ(one_point_dots, 2);
+
+    // Every value axis has its tick labels (right-aligned left of the plot).
+    walk(root, [&](const tinyxml2::XMLElement* e) {
+        if (cls(e) != "panel") return;
+        int ticks = 0;
+        walk(e->FirstChildElement(), [&](const tinyxml2::XMLElement* t) {
+            ticks += std::string(t->Name()) == "text" && t->Attribute("text-anchor") &&
+                     std::string(t->Attribute("text-anchor")) == "end";
+        });
+        EXPECT_GE(ticks, 3) << e->Attribute("data-kind") << " " << e->Attribute("data-unit");
+    });
 
     const auto found = panels(root);
     std::vector<std::string> kinds;

@@ -139,6 +139,9 @@ struct scale_t {
     double lo = 0, hi = 1, step = 1, p0 = 0, p1 = 1;
     double at(double v) const { return p0 + (v - lo) / (hi - lo) * (p1 - p0); }
     std::string label(double v) const {
+        // Very small or large values in exponent form, short enough for the axis.
+        if (std::fabs(v) < step / 2) return "0";
+        if (step < 1e-3 || std::fabs(v) >= 1e6) return log_num("%.3g", v);
         const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
         std::string s = log_num(("%." + std::to_string(std::min(decimals, 9)) + "f").c_str(), v);
         return s.find_first_not_of("-0.") == std::string::npos ? "0" : s;
@@ -364,6 +367,8 @@ private:
             text(lx + 16, ly, l.text, anchor_t::start, nullptr, FONT, true);
             lx += w + 10;
         }
+        // The axis label first: a tick label too long to fit beside it is left out.
+        axis_label(18, (plot_top() + plot_bottom()) / 2, ylabel, true);
         for (double v = sy.lo; v <= sy.hi + sy.step / 2; v += sy.step) {
             const double py = sy.at(v);
             line(LEFT, py, RIGHT, py, "grid");
@@ -377,7 +382,6 @@ private:
         x_.attr("width", RIGHT - LEFT);
         x_.attr("height", PLOT_H);
         x_.CloseElement();
-        axis_label(18, (plot_top() + plot_bottom()) / 2, ylabel, true);
     }
     void axis_label(double px, double py, const std::string& s, bool vertical) {
         text(px, py, s, anchor_t::middle, "axis-label", FONT, true, vertical);
