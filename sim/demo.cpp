@@ -2,6 +2,8 @@
 // Everything is derived from the record number, so every run is the same.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -11,6 +13,15 @@
 namespace {
 
 constexpr int64_t kBaseTime = 1757840400;  // 2025-09-14 09:00:00, calendar seconds
+
+float shown(float v, const char* format) {
+    char text[32];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::snprintf(text, sizeof text, format, static_cast<double>(v));
+#pragma GCC diagnostic pop
+    return std::strtof(text, nullptr);
+}
 
 struct rec_builder_t {
     std::vector<uint8_t> rec = std::vector<uint8_t>(MR_SIZE, 0);
@@ -37,6 +48,9 @@ struct rec_builder_t {
     }
 
     rec_builder_t& discrete(float susc, float cond, int32_t samples) {
+        // The instrument stores what it shows: 3 decimals of susceptibility, 1 of conductivity.
+        susc = shown(susc, "%.3f");
+        cond = shown(cond, "%.1f");
         uint8_t* r = rec.data();
         put_f32le(r, MR_SUSC, susc);
         put_f32le(r, MR_COND, cond);

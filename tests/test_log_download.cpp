@@ -9,12 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "commands/log_format.h"
 #include "commands/r62_log.h"
 #include "records/params.h"
 #include "records/wire.h"
@@ -157,6 +159,8 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
     ASSERT_EQ(aaa.size(), 64u);
     const auto csv = read_csv(read_file(out / "kappa.csv"));
     ASSERT_EQ(csv.size(), 57u);  // the header, then the 56 records in entry order, as the demo numbers them
+    std::map<std::string, size_t> column;
+    for (size_t i = 0; i < csv[0].size(); ++i) column[csv[0][i]] = i;
     size_t row = 0, valid_positions = 0, discrete = 0;
     for (uint32_t s = 0; s < 64; ++s) {
         const sim_entry_t e = SIM_get_entry(sim(), s);
@@ -186,7 +190,23 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
         EXPECT_EQ(fields[0], std::to_string(s));
         EXPECT_EQ(fields[2], std::to_string(rec_no));
         const bool valid = get_u32le(rec.data(), MR_GPS + GPS_FLAGS) & GPS_VALID;
-        EXPECT_EQ(fields[19].empty(), !valid) << rec_no;
+        EXPECT_EQ(fields[column["latitude"]].empty(), !valid) << rec_no;
+        EXPECT_EQ(fields[column["altitude"]].empty(), !valid) << rec_no;
+        // Values read back as the same float; a record without one (a borehole
+        // header) leaves the field empty.
+        const meas_t m = meas_decode(rec.data());
+        const bool has_value = log_kind(m) == log_kind_t::discrete || log_point_count(m) > 0;
+        for (auto [name, v] : {std::pair{"susc", m.susc}, std::pair{"cond", m.cond}}) {
+            const std::string& f = fields[column[name]];
+            EXPECT_EQ(f.empty(), !has_value) << rec_no;
+            if (has_value) {
+                EXPECT_EQ(std::strtof(f.c_str(), nullptr), v) << rec_no << " " << f;
+            }
+        }
+        EXPECT_EQ(fields[column["meas_time"]].empty(), log_kind(m) == log_kind_t::header) << rec_no;
+        if (rec_no == 2) {
+            EXPECT_EQ(fields[column["cond"]], "14.1");
+        }
         valid_positions += valid;
         discrete += (get_u32le(rec.data(), MR_TYPE_WORD) & TW_TYPE_MASK) == 1;
     }
@@ -195,6 +215,7 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
     EXPECT_EQ(numbers_after(read_file(out / "kappa.gpx"), "<wpt ").size(), valid_positions);
     ASSERT_TRUE(parses(out / "kappa.svg"));
     EXPECT_EQ(numbers_after(read_file(out / "kappa.svg"), "class=\"susc\"").size(), discrete);
+    EXPECT_EQ(read_file(out / "kappa.svg"), read_file(golden + "log_demo_kappa.svg"));  // the README's picture
 }
 
 // Unsigned ascending order, ties lowest slot first, 0xFFFFFFFF counted but
@@ -241,7 +262,8 @@ TEST_F(LogDownload, TableSizesZeroAndBeyondTheTable) {
 }
 
 // A read that fails mid-download: the note copy stays ".part", the record
-// fails, no statistics, and the table keeps the lines written so far.
+// fails, no statistics, and the table keeps the lines written so far; the
+// exports stay valid ".part" files, the picture drawn from the records read.
 TEST_F(LogDownload, ReadFailingMidDownload) {
     open();
     int note_reads = 0;
@@ -262,21 +284,36 @@ TEST_F(LogDownload, ReadFailingMidDownload) {
     EXPECT_EQ(table[1].substr(0, 4), "2 2 ");
     EXPECT_TRUE(fs::exists("kappa_1234/rec00000002.wav.part"));
     EXPECT_FALSE(fs::exists("kappa_1234/rec00000002.wav"));
-    EXPECT_EQ(read_csv(read_file("kappa_1234/kappa.csv")).size(), 3u);
-    EXPECT_TRUE(parses("kappa_1234/kappa.gpx"));
+    EXPECT_EQ(read_csv(read_file("kappa_1234/kappa.csv.part")).size(), 3u);
+    EXPECT_TRUE(parses("kappa_1234/kappa.gpx.part"));
+    EXPECT_TRUE(parses("kappa_1234/kappa.svg.part"));
+    for (const char* name : {"kappa.csv", "kappa.gpx", "kappa.svg"})
+        EXPECT_FALSE(fs::exists(fs::path("kappa_1234") / name));
 }
 
 // Ctrl-C while a record comes in: the download stops quietly, the files are
-// closed with what they hold, and no picture is drawn.
-TEST_F(LogDownload, StopBetweenRecords) {
+// closed with what they hold, no picture is drawn, and the complete exports
+// of an earlier run stay as they were beside the partial ones.
+TEST_F(LogDownload, StopBetweenRecordsKeepsTheEarlierExports) {
     open();
+    run("\nn\nn\nn\n");
+    ASSERT_EQ(result_, 0);
+    const fs::path out = "kappa_1234";
+    std::vector<std::string> earlier;
+    for (const char* name : {"kappa.csv", "kappa.gpx", "kappa.svg"}) earlier.push_back(read_file(out / name));
+    ASSERT_EQ(read_csv(earlier[0]).size(), 57u);
+
     on_read("meas/meas0002.dat", [] { input_interrupt(); });
     const auto cap = run("\nn\nn\nn\n");
     EXPECT_EQ(result_, -1);
     EXPECT_EQ(cap.err, "");
-    EXPECT_EQ(lines_of(read_file("kappa_1234/kappa.dat")).size(), 2u);
-    EXPECT_FALSE(fs::exists("kappa_1234/kappa.svg"));
-    EXPECT_TRUE(parses("kappa_1234/kappa.gpx"));
+    EXPECT_EQ(lines_of(read_file(out / "kappa.dat")).size(), 2u);
+    EXPECT_EQ(read_file(out / "kappa.csv"), earlier[0]);
+    EXPECT_EQ(read_file(out / "kappa.gpx"), earlier[1]);
+    EXPECT_EQ(read_file(out / "kappa.svg"), earlier[2]);
+    EXPECT_EQ(read_csv(read_file(out / "kappa.csv.part")).size(), 3u);
+    EXPECT_TRUE(parses(out / "kappa.gpx.part"));
+    EXPECT_FALSE(fs::exists(out / "kappa.svg.part"));
 }
 
 // Only "Save aux. data": one directory holds the aux copies and nothing else,

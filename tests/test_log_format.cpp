@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -134,9 +136,47 @@ TEST(LogCsv, RowsQuoteTextAndLeaveBadValuesEmpty) {
     put_f32le(bad.data(), MR_BH_DEPTH_TO, INFINITY);
     put_u8(bad.data(), MR_DAY, 30);  // 30 February
     put_u32le(bad.data(), MR_GPS + GPS_FLAGS, 0);
+    // A header measured nothing: no mode, pin, error, dia, values, counts; no
+    // altitude without a position.
     EXPECT_EQ(log_csv_row(0, 1, bad.data()),
-              "0,1,17,3,,\"borehole header\",4,0,0,0,1,2,7,,\"SI\",0,\"S/m\",3,3,,,42,0,301,"
+              "0,1,17,3,,\"borehole header\",,0,0,0,,,,,,,,,,,,,0,301,"
               "\"say \"\"hi\"\",?\xc3\xa9tc-16\",10,,,,\"ft\"\r\n");
+    // A scan without points has no value; one with points keeps its mean. The
+    // shortest text that reads back as the same float: 14.1, never 14.099999.
+    const std::string empty_scan = log_csv_row(2, 3, scanner(0).data());
+    EXPECT_NE(empty_scan.find(",\"scanner\",4,2,0,0,1,2,7,,,,,3,0,49.2"), std::string::npos) << empty_scan;
+    bytes full = scanner(4);
+    put_f32le(full.data(), MR_SUSC, 0.30000001f);
+    put_f32le(full.data(), MR_COND, 14.1f);
+    const std::string full_scan = log_csv_row(2, 3, full.data());
+    EXPECT_NE(full_scan.find(",0.3,\"SI\",14.1,\"S/m\",3,4,"), std::string::npos) << full_scan;
+}
+
+// GPX times: the instrument's local time read in this computer's zone, in
+// UTC with "Z", daylight saving as the zone had it on that date.
+TEST(LogGpx, TimesInUtcFromTheLocalZone) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    bytes winter = discrete(1, 1);  // 2024-02-29 23:59:58
+    bytes summer = discrete(1, 1);
+    put_u8(summer.data(), MR_MONTH, 7);
+    put_u8(summer.data(), MR_DAY, 1);
+    put_u8(summer.data(), MR_HOUR, 1);
+    const std::string w = log_utc_time(winter.data()), s = log_utc_time(summer.data());
+    bytes bad = discrete(1, 1);
+    put_u8(bad.data(), MR_MONTH, 0);
+    const std::string b = log_utc_time(bad.data());
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    const std::string u = log_utc_time(winter.data());
+    if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(w, "2024-02-29T22:59:58Z");
+    EXPECT_EQ(s, "2024-06-30T23:59:58Z");
+    EXPECT_EQ(b, "");
+    EXPECT_EQ(u, "2024-02-29T23:59:58Z");
 }
 
 // The XML files parse back; free text is escaped; bad values leave their
@@ -178,6 +218,7 @@ TEST(LogXml, GpxAndSvgStayValidWithBadData) {
     EXPECT_EQ(count_class(doc.RootElement(), "susc"), 3);  // four discrete records, one infinite
     EXPECT_EQ(count_class(doc.RootElement(), "cond"), 3);  // one not a number
     EXPECT_EQ(count_class(doc.RootElement(), "mark"), 2);  // point 1 in each of the two scan panels
-    EXPECT_STREQ(doc.RootElement()->FirstChildElement("title")->GetText(), "kappa_<1>");
+    EXPECT_STREQ(doc.RootElement()->FirstChildElement("title")->GetText(),
+                 "QM-38 kappa_<1>: 6 records, 2024-02-29 23:59");
     std::filesystem::remove_all(dir);
 }

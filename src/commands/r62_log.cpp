@@ -184,7 +184,7 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
     log_exports_t exports;
     if (save_file) {
         table_file.open(prefix + TABLE_NAME);
-        exports.open(prefix, dir);
+        exports.open(prefix, std::string(serial_no, strnlen(serial_no, SERIAL_SIZE)));
     }
 
     float sum_s = 0.0f, sum_s2 = 0.0f, sum_c = 0.0f, sum_c2 = 0.0f;
@@ -268,7 +268,7 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
     calc_avg_std_dev(sum_s, sum_s2, n, &table_file);
     calc_avg_std_dev(sum_c, sum_c2, n, &table_file);
     table_file.close();
-    exports.finish(true);
+    exports.complete();
     log_write(TAG, "Num downloaded records:%d\n", stored);
     return 0;
 }
