@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev libbluetooth-dev nlohmann-json3-dev libtinyxml2-dev
   clang libclang-rt-14-dev
+  umockdev libumockdev-dev
 )
 
 missing=()

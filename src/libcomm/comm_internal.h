@@ -154,7 +154,14 @@ bool comm_com_port_path(uint16_t port, char* out, size_t size);
 int32_t comm_serial_open_path(const char* path, int32_t baud, int32_t data_bits, int32_t stop_bits, int32_t parity,
                               int32_t flow, comm_fd* out);
 
-// Error-channel reports, each text in one place.
+// Error text of an errno value; safe on any thread (strerror is not).
+struct comm_errtext_t {
+    char text[128];
+};
+comm_errtext_t comm_error_text(int err);
+
+// Error-channel reports, each text in one place. An open error of EBUSY or
+// EWOULDBLOCK reports a port another program holds.
 void comm_report_bad_conn(const char* conn);
 void comm_report_open_error(const char* path, int err);
 void comm_report_setup_error(const char* path, int err);

@@ -1,0 +1,8 @@
+#!/bin/sh
+# Runs a test program with umockdev's preload library, as umockdev-wrapper
+# does. Under AddressSanitizer that library comes before the sanitizer's
+# runtime in the load order, which the sanitizer refuses unless told that
+# this is intended.
+ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+export ASAN_OPTIONS
+exec umockdev-wrapper "$@"
