@@ -67,9 +67,13 @@ public:
     ~comm_fd() { reset(); }
     comm_fd(const comm_fd&) = delete;
     comm_fd& operator=(const comm_fd&) = delete;
-    comm_fd(comm_fd&& other) noexcept : fd_(other.release()) {}
+    comm_fd(comm_fd&& other) noexcept : exclusive_(other.exclusive_) { fd_ = other.release(); }
     comm_fd& operator=(comm_fd&& other) noexcept {
-        if (this != &other) reset(other.release());
+        if (this != &other) {
+            const bool exclusive = other.exclusive_;
+            reset(other.release());
+            exclusive_ = exclusive;
+        }
         return *this;
     }
     int get() const { return fd_; }
@@ -77,12 +81,16 @@ public:
     int release() {
         int fd = fd_;
         fd_ = -1;
+        exclusive_ = false;
         return fd;
     }
     void reset(int fd = -1);
+    // A tty this fd made exclusive (TIOCEXCL): made shareable again on close.
+    void set_exclusive() { exclusive_ = true; }
 
 private:
     int fd_ = -1;
+    bool exclusive_ = false;
 };
 
 // A transport opens a link's fd from the text after its prefix; the reader

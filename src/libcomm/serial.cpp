@@ -102,7 +102,7 @@ int32_t comm_serial_open_path(const char* path, int32_t baud, int32_t data_bits,
         comm_report_open_error(path, errno);
         return COMM_ERR_OPEN;
     }
-    ioctl(fd.get(), TIOCEXCL);
+    if (ioctl(fd.get(), TIOCEXCL) == 0) fd.set_exclusive();
     cfmakeraw(&tio);
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);

@@ -4,27 +4,25 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "libcomm/comm_internal.h"
 
 void comm_fd::reset(int fd) {
     if (fd_ >= 0) {
-        // A port opened exclusively stays so while anyone else keeps it open
-        // (a simulator holds its pty): give it back before closing.
-        if (isatty(fd_)) ioctl(fd_, TIOCNXCL);
+        // A tty stays exclusive while anyone else keeps it open (a simulator
+        // holds its pty): give it back before closing.
+        if (exclusive_) ioctl(fd_, TIOCNXCL);
         ::close(fd_);
     }
     fd_ = fd;
+    exclusive_ = false;
 }
 
 namespace {
