@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -353,9 +352,10 @@ TEST(UdevRule, MatchesExactlyTheInstrumentsAndSortsBeforeTheSeatRules) {
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         ++rule_lines;
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(line, m, std::regex("ATTRS\\{idProduct\\}==\"([^\"]+)\""))) << line;
-        const std::string pattern = m[1];
+        const std::string key = "ATTRS{idProduct}==\"";
+        const size_t at = line.find(key);
+        ASSERT_NE(at, std::string::npos) << line;
+        const std::string pattern = line.substr(at + key.size(), line.find('"', at + key.size()) - at - key.size());
         for (unsigned pid = 0; pid <= 0xFFFF; ++pid) {
             char id[8];
             std::snprintf(id, sizeof id, "%04x", pid);

@@ -46,8 +46,14 @@
 // a link with event 3 alone; a read error raises event 2 (state 4 during it)
 // before event 3.
 //
-// USB device-set callback: runs on the library's monitor thread; without a
-// reachable udev (containers) the monitor silently watches nothing.
+// Serial and USB ports are held exclusively while their link is open (a
+// non-blocking flock, and TIOCEXCL where the tty takes it); a port held
+// elsewhere fails to open with a line saying so.
+//
+// USB device-set callback: runs on the library's monitor thread, once for
+// each add or remove of an instrument's tty (vendor 1781, products 0c44 to
+// 0c4d, the range the program lists); without a reachable udev (containers)
+// the monitor silently watches nothing.
 #pragma once
 
 #include <sys/types.h>
