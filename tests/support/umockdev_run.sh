@@ -4,5 +4,8 @@
 # runtime in the load order, which the sanitizer refuses unless told that
 # this is intended.
 ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
-export ASAN_OPTIONS
+# ThreadSanitizer cannot see the locking inside the uninstrumented libraries
+# the test bed brings along.
+TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$(dirname "$0")/tsan-umockdev.supp"
+export ASAN_OPTIONS TSAN_OPTIONS
 exec umockdev-wrapper "$@"
