@@ -269,12 +269,14 @@ TEST_F(Emulated, TheDeviceListCallbackRunsOnceForEachInstrumentTtyComingOrGoing)
     bed.uevent(usb_syspath(5), "remove");
     bed.uevent(tty_syspath(2, "ttyACM2"), "remove");
     EXPECT_EQ(callback_count::wait_for(2), 2);
-    // Unplugged.
+    // Unplugged, and a repeated removal.
     bed.uevent(tty_syspath(6, "ttyACM5"), "remove");
+    bed.uevent(tty_syspath(2, "ttyACM2"), "remove");
     umockdev_testbed_remove_device(bed.tb, usb_syspath(6).c_str());
-    EXPECT_EQ(callback_count::wait_for(3), 3);
+    bed.add(usb_record(7, "1781", "0c44", "A0007777", "ttyACM7", 7));
+    EXPECT_EQ(callback_count::wait_for(4), 4);
     comm_usb_deregister();
-    EXPECT_EQ(callback_count::calls, 3);
+    EXPECT_EQ(callback_count::calls, 4);
 }
 
 // The service edition as an operator runs it, choosing USB; the simulator

@@ -110,15 +110,12 @@ udev_ptr<udev_device> device_of_node(udev* u, const char* path) {
 // program lists).
 constexpr unsigned watched_vid = 0x1781, watched_pid_min = 0x0C44, watched_pid_max = 0x0C4D;
 
-// A tty of a watched instrument: by its USB device's attributes, or, once
-// sysfs is gone (a removal), by the ids udev recorded for it.
+// A tty of a watched instrument, by its USB device's attributes.
 bool is_watched_tty(udev_device* tty) {
     unsigned vid, pid;
     udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
-    const bool known = usb ? read_hex_attr(usb, "idVendor", &vid) && read_hex_attr(usb, "idProduct", &pid)
-                           : parse_hex_id(udev_device_get_property_value(tty, "ID_VENDOR_ID"), &vid) &&
-                                 parse_hex_id(udev_device_get_property_value(tty, "ID_MODEL_ID"), &pid);
-    return known && vid == watched_vid && pid >= watched_pid_min && pid <= watched_pid_max;
+    return usb && read_hex_attr(usb, "idVendor", &vid) && read_hex_attr(usb, "idProduct", &pid) &&
+           vid == watched_vid && pid >= watched_pid_min && pid <= watched_pid_max;
 }
 
 // Node paths in a stable order: by name, numbers by value (ttyACM2 before ttyACM10).
@@ -160,10 +157,11 @@ void monitor_main(udev_ptr<udev> u, udev_ptr<udev_monitor> mon, int stop_fd, std
         const char* syspath = udev_device_get_syspath(dev.get());
         if (!action || !syspath) continue;
         // One call per instrument tty that comes or goes; other ttys and
-        // repeated events of the same one change nothing in the list.
+        // repeated events of the same one change nothing in the list. A
+        // removal is known by the path alone: sysfs is gone by then.
         bool changed = false;
         if (strcmp(action, "add") == 0) changed = is_watched_tty(dev.get()) && present.insert(syspath).second;
-        else if (strcmp(action, "remove") == 0) changed = present.erase(syspath) > 0 || is_watched_tty(dev.get());
+        else if (strcmp(action, "remove") == 0) changed = present.erase(syspath) > 0;
         if (!changed) continue;
         comm_usb_callback_t cb = m.callback.load();
         if (cb) cb(m.user.load());
@@ -171,8 +169,7 @@ void monitor_main(udev_ptr<udev> u, udev_ptr<udev_monitor> mon, int stop_fd, std
     (void)u;  // kept alive as long as the monitor
 }
 
-// The instrument ttys there now, so that their removal is recognised
-// without sysfs.
+// The instrument ttys there now, so that their removal is recognised.
 std::set<std::string> watched_ttys(udev* u) {
     std::set<std::string> present;
     udev_ptr<udev_enumerate> en(udev_enumerate_new(u));
