@@ -9,6 +9,7 @@ packages=(
   dbus-daemon python3-dbusmock
   clang libclang-rt-14-dev
   dpkg-dev file lintian mandoc man-db
+  umockdev libumockdev-dev
 )
 
 missing=()

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -173,12 +176,40 @@ TEST(OpenFailure, UnusableDevicesAndMalformedStringsFailAtOnceSayingWhy) {
         EXPECT_EQ(l.id, 0);
     }
     unlink(file);
-    const std::string err = console_run("", [] { comm_report_open_error("/dev/ttyACM0", EACCES); }).err;
-    EXPECT_TRUE(err.starts_with("Cannot open /dev/ttyACM0: Permission denied\n")) << err;
-    EXPECT_NE(err.find("'dialout' group"), std::string::npos);
-    EXPECT_NE(err.find("sudo cp udev/99-qm38.rules /etc/udev/rules.d/ && sudo udevadm control --reload-rules && "
-                       "sudo udevadm trigger"),
-              std::string::npos);
+    // One line each, naming the path, the reason and the way out.
+    EXPECT_EQ(console_run("", [] { comm_report_open_error("/dev/ttyACM0", EACCES); }).err,
+              "Cannot open /dev/ttyACM0: Permission denied (add your user to the 'dialout' group and log in "
+              "again, or install udev/60-qm38.rules, see README)\n");
+    EXPECT_EQ(console_run("", [] { comm_report_open_error("/dev/ttyUSB0", EBUSY); }).err,
+              "Cannot open /dev/ttyUSB0: the port is in use by another program\n");
+}
+
+// A serial port is the link's alone while it is open (lock and TIOCEXCL),
+// and free again once the link has ended, also for a pty someone else keeps
+// open (the simulator does).
+TEST(Exclusive, ASecondOpenIsRefusedUntilTheLinkEndsAndTheTtyIsLeftShareable) {
+    device d(kind::pty);
+    const std::string path = d.conn.substr(d.conn.rfind(':') + 1);
+    comm_fd kept(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(kept.valid());
+    test_link first, second;
+    ASSERT_EQ(d.open(first), 0);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(kept.get(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    int32_t r = 0;
+    EXPECT_EQ(console_run("", [&] { r = comm_connect(&second.id, d.conn.c_str(), test_link::proc, 4096, 1000, &second); })
+                  .err,
+              "Cannot open " + path + ": the port is in use by another program\n");
+    EXPECT_EQ(r, COMM_ERR_OPEN);
+    EXPECT_TRUE(second.kinds.empty());
+    ASSERT_EQ(comm_disconnect(first.id), 0);
+    first.id = 0;
+    ASSERT_EQ(ioctl(kept.get(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(flock(kept.get(), LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(flock(kept.get(), LOCK_UN), 0);
+    ASSERT_EQ(comm_connect(&second.id, d.conn.c_str(), test_link::proc, 4096, 1000, &second), 0);
 }
 
 // Slot 1 takes code 9007 (capacity 21), slot 3 code 12289 (8): a response

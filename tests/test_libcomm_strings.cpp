@@ -4,7 +4,10 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "libcomm/comm_internal.h"
 #include "libcomm/libcomm.h"
 
 namespace {
@@ -85,3 +88,18 @@ TEST(DisplayText, OfEachKindOfEntry) {
     }
 }
 
+
+// Numbers in connection strings stop at 10^9 (a 32-bit long holds the
+// whole walk), whatever digits follow.
+TEST(Numbers, StopAtTheBoundBeforeAnyStepCouldOverflow) {
+    for (const auto& [text, ok] : std::vector<std::pair<const char*, bool>>{
+             {"1000000000", true}, {"999999999", true}, {"1000000001", false}, {"1000000009", false},
+             {"2147483648", false}, {"99999999999999999999", false}, {"-1000000000", true}, {"-1000000001", false}}) {
+        const char* p = text;
+        long v = 0;
+        EXPECT_EQ(comm_parse_number(p, -2000000000L, 2000000000L, '\0', &v), ok) << text;
+        if (ok) {
+            EXPECT_EQ(std::to_string(v), text);
+        }
+    }
+}

@@ -66,8 +66,14 @@
 // a link with event 3 alone; a read error raises event 2 (state 4 during it)
 // before event 3.
 //
-// USB device-set callback: runs on the library's monitor thread; without a
-// reachable udev (containers) the monitor silently watches nothing.
+// Serial and USB ports are held exclusively while their link is open (a
+// non-blocking flock, and TIOCEXCL where the tty takes it); a port held
+// elsewhere fails to open with a line saying so.
+//
+// USB device-set callback: runs on the library's monitor thread, once for
+// each add or remove of an instrument's tty (vendor 1781, products 0c44 to
+// 0c4d, the range the program lists); without a reachable udev (containers)
+// the monitor silently watches nothing.
 #pragma once
 
 #include <sys/types.h>
@@ -88,9 +94,13 @@ public:
     ~comm_fd() { reset(); }
     comm_fd(const comm_fd&) = delete;
     comm_fd& operator=(const comm_fd&) = delete;
-    comm_fd(comm_fd&& other) noexcept : fd_(other.release()) {}
+    comm_fd(comm_fd&& other) noexcept : exclusive_(other.exclusive_) { fd_ = other.release(); }
     comm_fd& operator=(comm_fd&& other) noexcept {
-        if (this != &other) reset(other.release());
+        if (this != &other) {
+            const bool exclusive = other.exclusive_;
+            reset(other.release());
+            exclusive_ = exclusive;
+        }
         return *this;
     }
     int get() const { return fd_; }
@@ -98,12 +108,16 @@ public:
     int release() {
         int fd = fd_;
         fd_ = -1;
+        exclusive_ = false;
         return fd;
     }
     void reset(int fd = -1);
+    // A tty this fd made exclusive (TIOCEXCL): made shareable again on close.
+    void set_exclusive() { exclusive_ = true; }
 
 private:
     int fd_ = -1;
+    bool exclusive_ = false;
 };
 
 // What a transport keeps for one link beside its descriptor (a bus
@@ -192,7 +206,14 @@ bool comm_com_port_path(uint16_t port, char* out, size_t size);
 int32_t comm_serial_open_path(const char* path, int32_t baud, int32_t data_bits, int32_t stop_bits, int32_t parity,
                               int32_t flow, comm_fd* out);
 
-// Error-channel reports, each text in one place.
+// Error text of an errno value; safe on any thread (strerror is not).
+struct comm_errtext_t {
+    char text[128];
+};
+comm_errtext_t comm_error_text(int err);
+
+// Error-channel reports, each text in one place. An open error of EBUSY or
+// EWOULDBLOCK reports a port another program holds.
 void comm_report_bad_conn(const char* conn);
 void comm_report_open_error(const char* path, int err);
 void comm_report_setup_error(const char* path, int err);

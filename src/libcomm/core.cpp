@@ -240,6 +240,14 @@ const comm_transport_t* find_transport(const char* conn, const char** params) {
     return nullptr;
 }
 
+// Room for one more link, and an id for it (ids never wrap round to a used
+// one). Called under the table mutex.
+bool link_room(const table_t& t) {
+    int32_t open_links = 0;
+    for (const auto& [key, l] : t.links) open_links += l->listed ? 1 : 0;
+    return open_links < MAX_LINKS && t.next_id > 0;
+}
+
 // The link itself when called on its own reader thread (no table lock on
 // the hot path), else a table look-up.
 link_ptr lookup(int32_t id, link_t** fast) {
@@ -305,9 +313,7 @@ int32_t comm_connect(int32_t* id, const char* conn, comm_event_proc_t proc, int3
     {
         table_t& t = table();
         std::lock_guard lock(t.mu);
-        int32_t open_links = 0;
-        for (auto& [key, l] : t.links) open_links += l->listed ? 1 : 0;
-        if (open_links >= MAX_LINKS || t.next_id <= 0) return COMM_ERR_NOMEM;
+        if (!link_room(t)) return COMM_ERR_NOMEM;
     }
 
     comm_io_t io;
@@ -319,7 +325,8 @@ int32_t comm_connect(int32_t* id, const char* conn, comm_event_proc_t proc, int3
 
     table_t& t = table();
     std::unique_lock lock(t.mu);
-    if (t.next_id <= 0) {  // ids never wrap round to a used one
+    // Checked again: other links may have opened while this one was opening.
+    if (!link_room(t)) {
         if (tp->adopts_fd) link->fd.release();
         return COMM_ERR_NOMEM;
     }

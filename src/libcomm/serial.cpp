@@ -1,6 +1,9 @@
 // Serial transport: a tty (COM port, USB-serial adapter, pseudo-terminal)
-// in raw mode. Strings: "SER:<baud>,<data>,<stop>,<parity>,<flow>:<path>".
+// in raw mode, held exclusively while the link is open. Strings:
+// "SER:<baud>,<data>,<stop>,<parity>,<flow>:<path>".
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -89,6 +92,17 @@ int32_t comm_serial_open_path(const char* path, int32_t baud, int32_t data_bits,
         comm_report_setup_error(path, errno);
         return COMM_ERR_OPEN;
     }
+    // Another program's bytes in the middle of an upload would corrupt it:
+    // one holder at a time. The lock is what terminal programs and serial
+    // libraries check, and it holds against root too; TIOCEXCL also keeps
+    // out programs that never lock (not root). Some ttys refuse TIOCEXCL
+    // (emulated ones): the lock still holds there. Both end when the fd is
+    // closed (comm_fd).
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        comm_report_open_error(path, errno);
+        return COMM_ERR_OPEN;
+    }
+    if (ioctl(fd.get(), TIOCEXCL) == 0) fd.set_exclusive();
     cfmakeraw(&tio);
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);

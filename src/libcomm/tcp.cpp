@@ -53,7 +53,7 @@ int32_t tcp_open(const char* conn, const char* params, comm_io_t* io) {
     }
     freeaddrinfo(found);
     if (err != 0) {
-        log_error("Cannot connect to %s port %ld: %s\n", host.c_str(), port, strerror(err));
+        log_error("Cannot connect to %s port %ld: %s\n", host.c_str(), port, comm_error_text(err).text);
         return COMM_ERR_OPEN;
     }
     return 0;

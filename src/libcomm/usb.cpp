@@ -1,21 +1,26 @@
 // USB instruments: their CDC tty found through udev, opened as a serial
-// port at 115200 8N1. Entries and strings: "USBS:<path>/<pid hex>" (also
-// "USBF" and "USBU"). A udev monitor reports tty devices coming and going.
+// port at 115200 8N1 (exclusively, as every serial port). Entries and
+// strings: "USBS:<path>/<pid hex>" (also "USBF" and "USBU"). A udev monitor
+// reports instruments' ttys coming and going.
 #include <libudev.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "libcomm/comm_internal.h"
 
@@ -64,8 +69,7 @@ int32_t usb_open(const char* conn, const char* params, comm_io_t* io) {
     return comm_serial_open_path(path.c_str(), 115200, 8, 1, 0, 0, &io->fd);
 }
 
-bool read_hex_attr(udev_device* dev, const char* name, unsigned* value) {
-    const char* text = udev_device_get_sysattr_value(dev, name);
+bool parse_hex_id(const char* text, unsigned* value) {
     if (!text) return false;
     char* end = nullptr;
     unsigned long v = strtoul(text, &end, 16);
@@ -74,17 +78,55 @@ bool read_hex_attr(udev_device* dev, const char* name, unsigned* value) {
     return true;
 }
 
+bool read_hex_attr(udev_device* dev, const char* name, unsigned* value) {
+    return parse_hex_id(udev_device_get_sysattr_value(dev, name), value);
+}
+
 bool attr_matches(udev_device* dev, const char* name, const char* wanted) {
     if (!wanted || wanted[0] == '\0') return true;
     const char* text = udev_device_get_sysattr_value(dev, name);
     return text && strcmp(text, wanted) == 0;
 }
 
-// The USB device above a tty node, if the node is still there.
+// The tty device of a node (or a symlink to one), if the node is still there.
 udev_ptr<udev_device> device_of_node(udev* u, const char* path) {
     struct stat st;
     if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return nullptr;
-    return udev_ptr<udev_device>(udev_device_new_from_devnum(u, 'c', st.st_rdev));
+    udev_ptr<udev_device> dev(udev_device_new_from_devnum(u, 'c', st.st_rdev));
+    if (dev) return dev;
+    // Without a /sys/dev/char entry (some sysfs views lack them): look among the ttys.
+    udev_ptr<udev_enumerate> en(udev_enumerate_new(u));
+    if (!en || udev_enumerate_add_match_subsystem(en.get(), "tty") < 0 || udev_enumerate_scan_devices(en.get()) < 0)
+        return nullptr;
+    udev_list_entry* item;
+    udev_list_entry_foreach(item, udev_enumerate_get_list_entry(en.get())) {
+        dev.reset(udev_device_new_from_syspath(u, udev_list_entry_get_name(item)));
+        if (dev && udev_device_get_devnum(dev.get()) == st.st_rdev) return dev;
+    }
+    return nullptr;
+}
+
+// The instrument family the device-set monitor watches (the range the
+// program lists).
+constexpr unsigned watched_vid = 0x1781, watched_pid_min = 0x0C44, watched_pid_max = 0x0C4D;
+
+// A tty of a watched instrument, by its USB device's attributes.
+bool is_watched_tty(udev_device* tty) {
+    unsigned vid, pid;
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+    return usb && read_hex_attr(usb, "idVendor", &vid) && read_hex_attr(usb, "idProduct", &pid) &&
+           vid == watched_vid && pid >= watched_pid_min && pid <= watched_pid_max;
+}
+
+// Node paths in a stable order: by name, numbers by value (ttyACM2 before ttyACM10).
+bool node_less(const std::string& a, const std::string& b) {
+    auto split = [](const std::string& s) {
+        size_t i = s.size();
+        while (i > 0 && s[i - 1] >= '0' && s[i - 1] <= '9') --i;
+        const std::string digits = s.substr(i);
+        return std::make_tuple(s.substr(0, i), digits.size(), digits);
+    };
+    return split(a) < split(b);
 }
 
 struct monitor_t {
@@ -100,7 +142,7 @@ monitor_t& monitor() {
     return *m;
 }
 
-void monitor_main(udev_ptr<udev> u, udev_ptr<udev_monitor> mon, int stop_fd) {
+void monitor_main(udev_ptr<udev> u, udev_ptr<udev_monitor> mon, int stop_fd, std::set<std::string> present) {
     monitor_t& m = monitor();
     const int mon_fd = udev_monitor_get_fd(mon.get());
     for (;;) {
@@ -112,11 +154,33 @@ void monitor_main(udev_ptr<udev> u, udev_ptr<udev_monitor> mon, int stop_fd) {
         udev_ptr<udev_device> dev(udev_monitor_receive_device(mon.get()));
         if (!dev) continue;
         const char* action = udev_device_get_action(dev.get());
-        if (!action || (strcmp(action, "add") != 0 && strcmp(action, "remove") != 0)) continue;
+        const char* syspath = udev_device_get_syspath(dev.get());
+        if (!action || !syspath) continue;
+        // One call per instrument tty that comes or goes; other ttys and
+        // repeated events of the same one change nothing in the list. A
+        // removal is known by the path alone: sysfs is gone by then.
+        bool changed = false;
+        if (strcmp(action, "add") == 0) changed = is_watched_tty(dev.get()) && present.insert(syspath).second;
+        else if (strcmp(action, "remove") == 0) changed = present.erase(syspath) > 0;
+        if (!changed) continue;
         comm_usb_callback_t cb = m.callback.load();
         if (cb) cb(m.user.load());
     }
     (void)u;  // kept alive as long as the monitor
+}
+
+// The instrument ttys there now, so that their removal is recognised.
+std::set<std::string> watched_ttys(udev* u) {
+    std::set<std::string> present;
+    udev_ptr<udev_enumerate> en(udev_enumerate_new(u));
+    if (!en || udev_enumerate_add_match_subsystem(en.get(), "tty") < 0 || udev_enumerate_scan_devices(en.get()) < 0)
+        return present;
+    udev_list_entry* item;
+    udev_list_entry_foreach(item, udev_enumerate_get_list_entry(en.get())) {
+        udev_ptr<udev_device> tty(udev_device_new_from_syspath(u, udev_list_entry_get_name(item)));
+        if (tty && is_watched_tty(tty.get())) present.insert(udev_list_entry_get_name(item));
+    }
+    return present;
 }
 
 }  // namespace
@@ -136,9 +200,9 @@ int32_t comm_list_devices_usb(int32_t /*flags*/, char* list, int32_t maximum, in
     udev_ptr<udev_enumerate> en(udev_enumerate_new(u.get()));
     if (!en || udev_enumerate_add_match_subsystem(en.get(), "tty") < 0 || udev_enumerate_scan_devices(en.get()) < 0)
         return 0;
+    std::vector<std::pair<std::string, unsigned>> found;  // node, product id
     udev_list_entry* item;
     udev_list_entry_foreach(item, udev_enumerate_get_list_entry(en.get())) {
-        if (*count >= maximum) break;
         udev_ptr<udev_device> tty(udev_device_new_from_syspath(u.get(), udev_list_entry_get_name(item)));
         if (!tty) continue;
         const char* node = udev_device_get_devnode(tty.get());
@@ -148,8 +212,14 @@ int32_t comm_list_devices_usb(int32_t /*flags*/, char* list, int32_t maximum, in
         if (!node || !usb || !read_hex_attr(usb, "idVendor", &vid) || !read_hex_attr(usb, "idProduct", &pid)) continue;
         if (vid < vid_min || vid > vid_max || pid < pid_min || pid > pid_max) continue;
         if (!attr_matches(usb, "manufacturer", manufacturer) || !attr_matches(usb, "product", product)) continue;
+        found.emplace_back(node, pid);
+    }
+    // The same instruments in the same order from one listing to the next.
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return node_less(a.first, b.first); });
+    for (const auto& [node, pid] : found) {
+        if (*count >= maximum) break;
         char* entry = list + static_cast<size_t>(*count) * COMM_ENTRY_SIZE;
-        if (comm_format_entry(entry, "USBS:%s/%x", node, pid) != 0) continue;
+        if (comm_format_entry(entry, "USBS:%s/%x", node.c_str(), pid) != 0) continue;
         ++*count;
     }
     return 0;
@@ -221,7 +291,8 @@ int32_t comm_usb_register(comm_usb_callback_t callback, int32_t user) {
     comm_fd stop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!stop.valid()) return 0;
     try {
-        m.thread = std::thread(monitor_main, std::move(u), std::move(mon), stop.get());
+        std::set<std::string> present = watched_ttys(u.get());
+        m.thread = std::thread(monitor_main, std::move(u), std::move(mon), stop.get(), std::move(present));
     } catch (const std::system_error&) {
         return 0;
     }

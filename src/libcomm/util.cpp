@@ -2,19 +2,48 @@
 // time-out, connection-string text, and the error-channel reports.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 #include "libcomm/comm_internal.h"
 
 void comm_fd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) {
+        // A tty stays exclusive while anyone else keeps it open (a simulator
+        // holds its pty): give it back before closing.
+        if (exclusive_) ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+    }
     fd_ = fd;
+    exclusive_ = false;
+}
+
+namespace {
+
+// strerror_r comes in two flavours: XSI returns a status and fills the
+// buffer, GNU returns the text (the buffer or a constant string).
+[[maybe_unused]] const char* error_result(int status, const char* buf) {
+    return status == 0 ? buf : nullptr;
+}
+[[maybe_unused]] const char* error_result(const char* text, const char*) {
+    return text;
+}
+
+}  // namespace
+
+comm_errtext_t comm_error_text(int err) {
+    comm_errtext_t t{};
+    const char* text = error_result(strerror_r(err, t.text, sizeof t.text), t.text);
+    if (!text || text[0] == '\0') snprintf(t.text, sizeof t.text, "error %d", err);
+    else if (text != t.text) snprintf(t.text, sizeof t.text, "%s", text);
+    return t;
 }
 
 ssize_t comm_fd_read(int fd, uint8_t* buf, size_t len) {
@@ -68,10 +97,13 @@ bool comm_parse_number(const char*& text, long min, long max, char stop, long* v
     bool negative = *p == '-';
     if (negative) ++p;
     if (*p < '0' || *p > '9') return false;
+    // Bounded before each step: long is 32 bits on some targets.
+    constexpr long limit = 1000000000L;
     long v = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        v = v * 10 + (*p - '0');
-        if (v > 1000000000L) return false;
+        const long digit = *p - '0';
+        if (v > (limit - digit) / 10) return false;
+        v = v * 10 + digit;
     }
     if (negative) v = -v;
     if (*p != stop || v < min || v > max) return false;
@@ -102,17 +134,38 @@ void comm_report_bad_conn(const char* conn) {
     log_error("Invalid connection string \"%s\"\n", conn);
 }
 
+namespace {
+
+// The kernel's name for the device behind a path (a symlink such as the
+// udev rule's /dev/qm38-<serial> leads to ttyACMn).
+bool is_cdc_acm(const char* path) {
+    auto acm = [](const char* p) {
+        const char* base = strrchr(p, '/');
+        return strncmp(base ? base + 1 : p, "ttyACM", 6) == 0;
+    };
+    if (acm(path)) return true;
+    char* real = realpath(path, nullptr);
+    const bool result = real && acm(real);
+    free(real);
+    return result;
+}
+
+}  // namespace
+
 void comm_report_open_error(const char* path, int err) {
-    log_error("Cannot open %s: %s\n", path, strerror(err));
-    if (err == EACCES || err == EPERM) {
-        log_error(
-            "Access to %s was denied. Add your user to the 'dialout' group (sudo usermod -aG dialout $USER, "
-            "then log in again) or install the udev rule shipped with this tool: sudo cp udev/99-qm38.rules "
-            "/etc/udev/rules.d/ && sudo udevadm control --reload-rules && sudo udevadm trigger\n",
-            path);
+    if (err == EBUSY || err == EWOULDBLOCK) {
+        log_error("Cannot open %s: the port is in use by another program%s\n", path,
+                  is_cdc_acm(path) ? " (ModemManager may be probing it: install udev/60-qm38.rules, see README)"
+                                   : "");
+    } else if (err == EACCES || err == EPERM) {
+        log_error("Cannot open %s: %s (add your user to the 'dialout' group and log in again, or install "
+                  "udev/60-qm38.rules, see README)\n",
+                  path, comm_error_text(err).text);
+    } else {
+        log_error("Cannot open %s: %s\n", path, comm_error_text(err).text);
     }
 }
 
 void comm_report_setup_error(const char* path, int err) {
-    log_error("Cannot set up %s as a serial port: %s\n", path, strerror(err));
+    log_error("Cannot set up %s as a serial port: %s\n", path, comm_error_text(err).text);
 }
