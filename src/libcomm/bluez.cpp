@@ -1,6 +1,7 @@
 // BlueZ's object tree read through the object manager, and calls that keep
 // the connection serving while they wait.
 #include "libcomm/bluez.h"
+#include "libcomm/comm_internal.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -140,7 +141,7 @@ bluez_bus_ptr bluez_open(std::string* why) {
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_system(&bus);
     if (r < 0) {
-        *why = std::string("no system bus (") + strerror(-r) + ")";
+        *why = std::string("no system bus (") + comm_error_text(-r).text + ")";
         return nullptr;
     }
     return bluez_bus_ptr(bus);
@@ -159,7 +160,7 @@ bool bluez_read_objects(sd_bus* bus, bluez_objects_t* out, std::string* why) {
     if (r < 0) {
         *why = error.is(SD_BUS_ERROR_SERVICE_UNKNOWN) || error.is(SD_BUS_ERROR_NAME_HAS_NO_OWNER)
                    ? std::string("BlueZ is not running (no org.bluez on the system bus)")
-                   : std::string("BlueZ does not answer (") + (error.e.name ? error.text() : strerror(-r)) + ")";
+                   : std::string("BlueZ does not answer (") + (error.e.name ? error.text() : comm_error_text(-r).text) + ")";
         return false;
     }
     if (read_objects(reply, out) < 0) {

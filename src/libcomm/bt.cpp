@@ -132,7 +132,7 @@ int profile_new_connection(sd_bus_message* m, void* userdata, sd_bus_error*) {
         return refuse(m);
     // The message owns its descriptor: keep a copy of our own.
     link->handed.reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
-    if (!link->handed.valid()) return sd_bus_reply_method_errorf(m, "org.bluez.Error.Canceled", "%s", strerror(errno));
+    if (!link->handed.valid()) return sd_bus_reply_method_errorf(m, "org.bluez.Error.Canceled", "%s", comm_error_text(errno).text);
     return sd_bus_reply_method_return(m, "");
 }
 
@@ -241,7 +241,7 @@ int32_t connect_serial_port(bt_link_t* link, const bt_target_t& t) {
     if (!link->handed.valid()) return report_bt(t, "BlueZ connected the serial port but handed over no socket");
     const int flags = fcntl(link->handed.get(), F_GETFL);
     if (flags < 0 || fcntl(link->handed.get(), F_SETFL, flags | O_NONBLOCK) < 0)
-        return report_bt(t, strerror(errno));
+        return report_bt(t, comm_error_text(errno).text);
     return 0;
 }
 
