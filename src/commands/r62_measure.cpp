@@ -76,7 +76,8 @@ struct meas_run_t {
     const char* name;
     bool armed = false;
 
-    int32_t fail(int32_t code) const { return cmd_error(name, code); }
+    // A wait the operator stopped may have left the instrument armed.
+    int32_t fail(int32_t code) { return code == COMM_ERR_INTERRUPTED ? interrupted() : cmd_error(name, code); }
 
     int32_t interrupted() {
         if (!armed) return -1;
