@@ -9,6 +9,7 @@
 
 #include "commands/cmd_file.h"
 #include "commands/gfw_image.h"
+#include "commands/progress.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
 #include "link/mxx_comm.h"
@@ -228,7 +229,9 @@ int32_t R40_cmd_upload_gfw(char[], const char* gfw_name, int32_t dev_type, int32
         log_write(TAG, "Error,invalid block size:%d!\n", block);
         return -1;
     }
+    progress_line bar(total, "blocks");
     for (int64_t k = 0; k < total; ++k) {
+        bar.update(k);
         if (cmd_stopped()) return -1;
         const int64_t length = k < full ? block : rest;
         log_write(TAG, "Writing block %d of %d (size:%d)...", static_cast<int32_t>(k + 1), static_cast<int32_t>(total),
@@ -260,7 +263,9 @@ int32_t R40_cmd_verify_gfw(char[], const char* gfw_name, int32_t dev_type, int32
     int64_t first_bad = -1;
     int64_t bad = 0;
     uint8_t block[R40_EXT_FLASH_READ];
+    progress_line bar(total, "blocks");
     for (int64_t k = 0; k < total; ++k) {
+        bar.update(k);
         if (cmd_stopped()) return -1;
         if (k % VERIFY_GROUP == 0)
             log_write(TAG, "Reading blocks %d-%d of %d...", static_cast<int32_t>(k + 1),

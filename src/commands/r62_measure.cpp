@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commands/cmd_file.h"
+#include "commands/progress.h"
 #include "commands/r62_log.h"
 #include "console/conutil.h"
 #include "console/globals.h"
@@ -226,7 +227,9 @@ int32_t R62_cmd_measure_data(char[], int32_t) {
         if (cmd_stopped()) return -1;
         file.open(name);  // reported when it fails; the samples still go to the console
     }
+    progress_line bar(count, "samples");
     for (int32_t i = 0; i < count; ++i) {
+        bar.update(i);
         if (cmd_stopped()) return -1;
         int32_t value = 0;
         const int32_t r = R62_Measure(id_conn, &value, 1);

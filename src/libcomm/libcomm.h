@@ -157,3 +157,8 @@ int32_t log_seterror(int32_t a, int32_t b, int32_t c, int32_t d, const char* tex
 int32_t log_write(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int32_t log_append(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int32_t log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A status line on standard error, only when it is a terminal: drawn where
+// standard output left the cursor (never wrapping), replaced by the next
+// call, and erased before any other output of the functions above. Null or
+// empty erases it. Nothing at all reaches a file or a pipe.
+int32_t log_status(const char* text);
