@@ -293,6 +293,8 @@ int32_t input_get(char* buf, int size) {
         return 0;
     }
     if (n > 0) {
+        static const bool typed = isatty(STDIN_FILENO) != 0;
+        if (typed && buf[n - 1] == '\n') log_line_typed();
         // The tail of an over-long line is never another command or answer.
         if (n == size - 1 && buf[n - 1] != '\n') {
             tail_pending = true;

@@ -162,3 +162,6 @@ int32_t log_error(const char* format, ...) __attribute__((format(printf, 1, 2)))
 // call, and erased before any other output of the functions above. Null or
 // empty erases it. Nothing at all reaches a file or a pipe.
 int32_t log_status(const char* text);
+// The operator typed a line on the terminal: its echo left the cursor at the
+// start of a line, where the status line may begin.
+int32_t log_line_typed();

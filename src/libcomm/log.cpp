@@ -152,3 +152,9 @@ int32_t log_status(const char* text) {
     s.shown = line.size();
     return 0;
 }
+
+int32_t log_line_typed() {
+    std::lock_guard lock(log_mutex());
+    status().out_column = 0;
+    return 0;
+}
