@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -60,11 +61,19 @@ void note_output(status_t& s, const char* text, size_t length) {
 
 int32_t print_to(FILE* out, const char* format, va_list args) {
     if (!format) return COMM_ERR_ARG;
+    // Formatted first, so the column standard output reaches is known; most
+    // texts fit the buffer on the stack.
     va_list again;
     va_copy(again, args);
-    const int n = vsnprintf(nullptr, 0, format, args);
-    std::vector<char> text(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
-    if (n > 0) vsnprintf(text.data(), text.size(), format, again);
+    std::array<char, 512> small;
+    std::vector<char> large;
+    const int n = vsnprintf(small.data(), small.size(), format, args);
+    const char* text = small.data();
+    if (n >= static_cast<int>(small.size())) {
+        large.resize(static_cast<size_t>(n) + 1);
+        vsnprintf(large.data(), large.size(), format, again);
+        text = large.data();
+    }
     va_end(again);
     const size_t length = n > 0 ? static_cast<size_t>(n) : 0;
 
@@ -72,9 +81,9 @@ int32_t print_to(FILE* out, const char* format, va_list args) {
     status_t& s = status();
     status_clear(s);
     if (out == stderr) fflush(stdout);
-    fwrite(text.data(), 1, length, out);
+    fwrite(text, 1, length, out);
     fflush(out);
-    if (out == stdout) note_output(s, text.data(), length);
+    if (out == stdout) note_output(s, text, length);
     return 0;
 }
 
