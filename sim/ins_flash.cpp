@@ -1,6 +1,9 @@
 // External flash: erase, block reads and writes, and the flashing order
 // that checks the image and restarts the instrument. Runs with sim_t::mu held.
 #include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "records/wire.h"
 #include "services/r40_comm.h"
@@ -13,6 +16,23 @@ constexpr int32_t FLASH_READ_BLOCK = 64;
 constexpr int32_t FLASH_DEFAULT_BLOCK = 64;
 
 int32_t effective_block(int32_t answered) { return answered > 0 ? answered : FLASH_DEFAULT_BLOCK; }
+
+// A simulated firmware carries its version as "QMFW-VERSION:" and up to 8
+// printable characters somewhere in its plain image; an image without it
+// keeps the version the instrument had.
+constexpr std::string_view VERSION_MARK = "QMFW-VERSION:";
+constexpr size_t VERSION_MAX = 8;
+
+std::optional<std::string> image_version(const std::vector<uint8_t>& plain) {
+    const auto mark = std::search(plain.begin(), plain.end(), VERSION_MARK.begin(), VERSION_MARK.end());
+    if (mark == plain.end()) return std::nullopt;
+    std::string version;
+    for (auto it = mark + static_cast<std::ptrdiff_t>(VERSION_MARK.size());
+         it != plain.end() && version.size() < VERSION_MAX && *it > ' ' && *it < 0x7F; ++it)
+        version.push_back(static_cast<char>(*it));
+    if (version.empty()) return std::nullopt;
+    return version;
+}
 
 }  // namespace
 
@@ -48,13 +68,16 @@ sim_reply_t SIMI_on_flash_fw(sim_t* s, uint16_t, std::span<const uint8_t> p, sim
     const uint32_t checksum = get_u32le(p.data(), 4);
     uint32_t x = 0;
     const std::vector<uint8_t>& f = s->ins.flash;
+    std::vector<uint8_t> plain(f.size());
     for (uint32_t i = 0; i < SIM_FLASH_SIZE / 4; ++i) {
         uint32_t w = get_u32le(f.data(), 4 * static_cast<size_t>(i));
         if (encrypted & 1u) w ^= i * i * i * i;
+        put_u32le(plain.data(), 4 * static_cast<size_t>(i), w);
         x ^= w;
     }
     if (x != checksum) return SIMI_fail(R40_CODE_FLASH_FW, SIM_ST_CHECKSUM);
     ++s->ins.flash_count;
+    if (auto version = image_version(plain)) s->ins.fw_version = *version;
     SIMI_reboot(s, now);  // the new firmware starts: the answer goes out, then silence
     return SIMI_ok(R40_CODE_FLASH_FW);
 }

@@ -133,7 +133,8 @@ TEST_F(Fw, CreateWritesThePaddedImageOrNothing) {
     EXPECT_EQ(read_file("old.gfw"), (bytes{1, 2, 3}));
 }
 
-// Refused files (wrong device type, raw or stored sum, missing) send nothing.
+// Refused files (wrong device type, raw or stored sum, missing) send nothing,
+// neither uploaded, verified nor flashed.
 // Each block has five attempts; Ctrl-C stops between blocks; a block size no
 // request carries (65532) or needing over 65535 blocks (7) sends no block. A
 // plain image in blocks of 1000 (the last of 192 bytes) and a scrambled one in
@@ -172,6 +173,9 @@ TEST_F(Fw, UploadVerifyAndFlash) {
         input_interrupt_clear();
         EXPECT_EQ(SIM_request_count(sim(), 0), static_cast<size_t>(requests)) << ending;
         EXPECT_THAT(requests == 0 ? run(R62_cmd_verify_gfw) : ending, EndsWith(ending));
+        // The flashing order checks the file the same way: a refused one sends nothing.
+        EXPECT_THAT(requests == 0 ? run(R62_cmd_flash_fw) : ending, EndsWith(ending));
+        EXPECT_EQ(SIM_request_count(sim(), 0), static_cast<size_t>(requests)) << ending;
         if (requests < 500) continue;
         EXPECT_EQ(SIM_get_flash(sim()), bytes(file.begin() + 72, file.end()));
         EXPECT_THAT(run(R62_cmd_verify_gfw), EndsWith("blocks 7169-8128 of 8128...Ok.\nVerify OK.\n=0"));

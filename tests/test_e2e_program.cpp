@@ -5,13 +5,23 @@
 // read exactly what the instrument received).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "commands/r40_fw.h"
 #include "sim/sim.h"
 #include "support/process.h"
+#include "support/pty_process.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -28,6 +38,7 @@ const std::string kServiceMenu =
     "[ he] help\n"
     "[ sm] set memory    - set memory records to 4000\n"
     "[ re] restart       - restarts device\n"
+    "[ co] connect       - connects a device\n"
     "[ ve] version       - displays device firmware version\n"
     "[ gs] get serial    - displays device serial number\n"
     "[ ss] set serial    - sets device serial number\n"
@@ -126,7 +137,7 @@ TEST(ProgramWithSimulator, ConnectSetMemoryRestartAndQuit) {
 // command waits at its prompt, then at the menu prompt.
 TEST(ProgramWithSimulator, CtrlCStopsTheCommandKeepsTheLinkAndQuitsAtTheMenu) {
     // The first two get-params tries go unanswered, so the exchange is still
-    // running when the first one reaches the instrument; the third succeeds.
+    // waiting when the first one reaches the instrument.
     SimProgram sim({"--only-code", "8201", "--drop-first", "2"});
     ASSERT_GT(sim.port(), 128);
     BackgroundProcess tool({bin_path("qm38v2con-service")}, true);
@@ -143,8 +154,9 @@ TEST(ProgramWithSimulator, CtrlCStopsTheCommandKeepsTheLinkAndQuitsAtTheMenu) {
     EXPECT_EQ(tool.wait_exit(20000), 0);
     EXPECT_EQ(tool.output(), menu + "\nInterrupted.\n>" + "Serial = A0001234\n>" + "Enter offset[0]:" +
                                  "\nInterrupted.\n>" + "\nDevice disconnected!\n");
-    // The record fetched while Ctrl-C was pressed never went back; no clock was set.
-    EXPECT_EQ(request_codes(sim.requests()), (std::vector<int>{8007, 8201, 8201, 8201, 8007}));
+    // Ctrl-C ended the wait for the record: no further try, nothing sent
+    // back; no clock was set.
+    EXPECT_EQ(request_codes(sim.requests()), (std::vector<int>{8007, 8201, 8007}));
 }
 
 // Unanswered, or answered with a serial not beginning with 'A': one probe on
@@ -233,4 +245,127 @@ TEST(InProcessSimulator, SetMemoryAndEditorSendBackTheHeadChangingOnlyTheirField
     edited[99] = 1;
     EXPECT_EQ(sent, (std::vector<std::vector<uint8_t>>{memory, edited}));
     EXPECT_EQ(SIM_get_max_stored(sim.get()), 4000);
+}
+
+namespace {
+
+// Each test of a technician's session in a fresh working directory.
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(dir_);
+        fs::current_path(dir_);
+    }
+    void TearDown() override {
+        fs::current_path(old_);
+        fs::remove_all(dir_);
+    }
+
+private:
+    fs::path old_ = fs::current_path();
+    fs::path dir_ = fs::temp_directory_path() / ("qm_session_" + std::to_string(getpid()));
+};
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+// co brings the link back after a restart; an image the upload would refuse
+// is never ordered flashed; after a flashing and co, ve shows the flashed
+// image's version.
+TEST_F(Session, ConnectAgainAfterRestartAndFlashing) {
+    std::vector<uint8_t> bin(1000, 0x5A);
+    const std::string mark = "QMFW-VERSION:3.07";
+    std::copy(mark.begin(), mark.end(), bin.begin() + 100);
+    bin[100 + mark.size()] = 0;
+    std::ofstream("fw.bin", std::ios::binary).write(reinterpret_cast<const char*>(bin.data()), 1000);
+    ASSERT_EQ(R40_create_gfw("fw.bin", "qm38v2.gfw", 3, 7, 1, "QM-38V2", 0x7F000, 10), 0);
+    std::ifstream good("qm38v2.gfw", std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(good)), {});
+    image[72 + 500] ^= 1;
+    std::ofstream("bad.gfw", std::ios::binary) << image;
+
+    SimProgram sim({});
+    const std::string co = "co\n" + com_answers(sim.port());
+    const std::string input = com_answers(sim.port()) + "re\n" + co + "gs\nco\nffw\nbad.gfw\nufw\n\nffw\n\n" + co +
+                              "ve\nq\n";
+    const ProcessResult r = run_process({bin_path("qm38v2con-service")}, {input, 180000, false});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(count_of(r.out, "Connecting device...Ok.\n"), 3u) << r.out;
+    EXPECT_NE(r.out.find("Restarting device.\n\nDevice disconnected!\n>"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(">Serial = A0001234\n>"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Reading file bad.gfw...Raw chsum wrong!\n>"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Starting memory flashing process...\nDevice disconnected!\n>"), std::string::npos);
+    EXPECT_NE(r.out.find("FW Version=3.07\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "\nDevice already connected!\n");
+    // Only the good image was ordered flashed, after its upload.
+    ASSERT_TRUE(sim.received("request 8001"));
+    const std::vector<int> codes = request_codes(sim.requests());
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 8103), 1);
+    const auto upload = std::find(codes.begin(), codes.end(), 8100);
+    EXPECT_NE(upload, codes.end());
+    EXPECT_EQ(std::count(codes.begin(), upload, 8103), 0);
+}
+
+// Ctrl-C while clr waits for an instrument that never answers: the wait
+// ends, the request is not sent again, the link stays up.
+TEST_F(Session, CtrlCEndsTheWaitOfClearLogs) {
+    SimProgram sim({"--silent", "8206"});
+    BackgroundProcess tool({bin_path("qm38v2con-service")}, true);
+    ASSERT_TRUE(tool.send(com_answers(sim.port()) + "clr\n"));
+    ASSERT_TRUE(sim.received("request 8206"));
+    ASSERT_TRUE(tool.signal(SIGINT));
+    ASSERT_NE(tool.wait_for(kServiceMenu + ">\nInterrupted.\n>", 20000), "") << tool.output();
+    ASSERT_TRUE(tool.send("gs\nq\n"));
+    EXPECT_EQ(tool.wait_exit(20000), 0);
+    EXPECT_TRUE(tool.output().ends_with("\nInterrupted.\n>Serial = A0001234\n>\nDevice disconnected!\n"))
+        << tool.output();
+    EXPECT_EQ(request_codes(sim.requests()), (std::vector<int>{8007, 8206, 8007}));
+}
+
+// The status line shows on a terminal only; standard output is the same
+// either way. md of 300 samples, each answer 2 ms late, lasts long enough
+// for the line to be drawn.
+TEST_F(Session, StatusLineOnlyOnATerminalStandardOutputUnchanged) {
+    SimProgram on_terminal({"--delay", "2"});
+    PtyProcess tool({bin_path("qm38v2con-service")}, true);
+    ASSERT_TRUE(tool.type(com_answers(on_terminal.port()) + "md\n300\nn\nq\n"));
+    ASSERT_EQ(tool.wait_exit(60000), 0) << tool.terminal();
+    EXPECT_NE(tool.terminal().find("/300 samples  "), std::string::npos) << tool.terminal();
+    EXPECT_NE(tool.terminal().find(" left\x1b["), std::string::npos) << tool.terminal();
+
+    SimProgram piped({"--delay", "2"});
+    const ProcessResult r = run_tool("qm38v2con-service", com_answers(piped.port()) + "md\n300\nn\nq\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(tool.out(), r.out);
+    EXPECT_EQ(count_of(r.out, "\n"), count_of(kConnectedHead + kServiceMenu, "\n") + 300 + 2);
+}
+
+// scripts/run.sh on a terminal: Ctrl-C at a command's prompt stops only that
+// command (the simulator keeps serving); Ctrl-C at ">" ends the tool and the
+// script.
+TEST_F(Session, RunScriptCtrlCReachesOnlyTheTool) {
+    ASSERT_EQ(setenv("QM_BUILD_DIR", QM_BIN_DIR, 1), 0);
+    PtyProcess run({"/bin/bash", std::string(QM_SOURCE_DIR) + "/scripts/run.sh", "--service"}, false);
+    const std::string started = run.wait_for("at \"Select COM port\".", 300000);
+    ASSERT_NE(started, "") << run.terminal();
+    const size_t at = started.find("then ");
+    ASSERT_NE(at, std::string::npos);
+    const int port = std::atoi(started.c_str() + at + 5);
+    ASSERT_TRUE(run.type(com_answers(port) + "st\n"));
+    ASSERT_NE(run.wait_for("Enter offset[0]:"), "") << run.terminal();
+    ASSERT_TRUE(run.type("\x03"));
+    ASSERT_NE(run.wait_for("Interrupted."), "") << run.terminal();
+    ASSERT_TRUE(run.type("gs\nscr\n\n"));
+    ASSERT_NE(run.wait_for("Serial = A0001234"), "") << run.terminal();
+    ASSERT_NE(run.wait_for("[screen.bmp]:>"), "") << run.terminal();
+    ASSERT_TRUE(run.type("\x03"));
+    EXPECT_EQ(run.wait_exit(), 0) << run.terminal();
+    // The tool ran in the caller's directory.
+    EXPECT_TRUE(fs::exists("screen.bmp"));
 }

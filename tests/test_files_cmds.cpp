@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -27,6 +30,7 @@ namespace {
 using bytes = std::vector<uint8_t>;
 using strings = std::vector<std::string>;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 namespace fs = std::filesystem;
 
 bytes slurp(const fs::path& p) {
@@ -246,6 +250,34 @@ TEST_F(SimFiles, TarFromGnuTarAndPythonUploadsDirectoriesAndFiles) {
 // 401 chunks of a 205100-byte image: percentages after chunks 200 and 400.
 // A size reported as 0 prints none. A failed or interrupted download leaves
 // the earlier image in place.
+// GNU tar's "tar cf x.tar ." names everything "./..." and lists "./" itself:
+// it uploads the same device files as "tar cf x.tar *", under the names
+// "tar tf" lists for the latter.
+TEST_F(SimFiles, TarOfDotUploadsTheSameTreeAsTarOfStar) {
+    fs::create_directories("tree/sub");
+    spit("tree/a", SIM_read_raw(sim(), 1000, 300));
+    spit("tree/sub/b", SIM_read_raw(sim(), 2000, 20));
+    ASSERT_EQ(std::system("cd tree && tar --format=gnu -cf ../dot.tar . && tar --format=gnu -cf ../star.tar * && "
+                          "tar tf ../star.tar > ../star.txt"), 0);
+    std::map<std::string, strings> uploads;
+    for (const std::string archive : {"dot.tar", "star.tar"}) {
+        SIM_clear_requests(sim());
+        EXPECT_THAT(run(R62_cmd_upload_tar, archive + "\n"), StartsWith("0 ")) << archive;
+        strings w = writes();
+        std::sort(w.begin(), w.end());
+        uploads[archive] = w;
+    }
+    EXPECT_EQ(uploads["dot.tar"], uploads["star.tar"]);
+    std::set<std::string> created, listed;
+    for (const std::string& w : uploads["dot.tar"])
+        if (w.starts_with("1 ") || w.starts_with("2 ")) created.insert(w.substr(2));
+    const bytes listing = slurp("star.txt");
+    std::istringstream lines(std::string(listing.begin(), listing.end()));
+    for (std::string line; std::getline(lines, line);) listed.insert(line);
+    EXPECT_EQ(created, listed);
+    EXPECT_EQ(device("sub/b"), slurp("tree/sub/b"));
+}
+
 TEST_F(SimFiles, StorageImageIsStreamedWithProgressAndReplacesOnlyWhenComplete) {
     const std::string head = "Enter sd image file name[sd.img]:Downloading sd image (size:";
     apply(R"({"settings": {"raw_size": 205100}})");

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <future>
@@ -262,6 +263,43 @@ TEST(Slots, ResponseWakesStatusWaitsAReportedSlotIsHeldUntilTheNextWrite) {
     EXPECT_EQ(fill(12289, bytes(8, 0x03)), 1);
     ASSERT_EQ(comm_hook_response(l.id, 9007, buf1, 21, 12290, buf2, 16, 12289, buf3, 8), 0);
     EXPECT_EQ(wait(20), (counts{COMM_ERR_TIMEOUT, 0, 0, 0}));
+}
+
+// The wait check: turning non-zero ends a long wait with the slots reported;
+// an answer that is there wins; a check already non-zero when the wait
+// starts leaves it its full time.
+std::atomic<int32_t> g_stop{0};
+std::atomic<int32_t> g_starts{0};
+int32_t test_check(int32_t starting) {
+    if (starting != 0) g_starts++;
+    return g_stop.load();
+}
+
+TEST(Slots, TheWaitCheckEndsAWaitThatBeganBeforeTheStop) {
+    test_link l;
+    device d(kind::socket_pair);
+    ASSERT_EQ(d.open(l), 0);
+    uint8_t buf1[32], buf3[8];
+    ASSERT_EQ(comm_hook_response(l.id, 9007, buf1, 32, 12290, nullptr, 0, 12289, buf3, 8), 0);
+    auto wait = [&](int32_t timeout_ms) {
+        int32_t c1 = -1, c2 = -1, c3 = -1;
+        const int32_t r = comm_wait_response(l.id, &c1, &c2, &c3, timeout_ms);
+        return std::vector<int32_t>{r, c1, c2, c3};
+    };
+    ASSERT_EQ(comm_set_wait_check(test_check), 0);
+    g_stop = 0;
+    auto stopped = std::async(std::launch::async, [&] { return wait(300000); });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(comm_fill_rsp_buff(l.id, 12289, bytes(5, 3).data(), 5), 1);
+    g_stop = 1;
+    ASSERT_EQ(stopped.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(stopped.get(), (std::vector<int32_t>{COMM_ERR_INTERRUPTED, 0, 0, 5}));
+
+    EXPECT_EQ(comm_fill_rsp_buff(l.id, 9007, bytes(13, 1).data(), 13), 1);
+    EXPECT_EQ(wait(300000), (std::vector<int32_t>{0, 13, 0, 0}));
+    EXPECT_EQ(wait(60), (std::vector<int32_t>{COMM_ERR_TIMEOUT, 0, 0, 0}));
+    EXPECT_EQ(g_starts.load(), 3);
+    ASSERT_EQ(comm_set_wait_check(nullptr), 0);
 }
 
 TEST(Links, IdsAreNeverReusedTheWalkDropsALinkBeforeItsEvent3AndShutEndsTheRest) {

@@ -13,6 +13,9 @@ int32_t cmd_connected() {
 }
 
 int32_t cmd_error(const char* handler, int32_t code) {
+    // A wait the operator stopped is no failure of the instrument: the menu
+    // says "Interrupted." for it.
+    if (code == COMM_ERR_INTERRUPTED) return -1;
     log_error("Command %s error(code=%d)!\n", handler, code);
     return -1;
 }

@@ -9,7 +9,8 @@
 
 // 1 when the link is up; else prints "\nDevice not connected!\n" and gives 0.
 int32_t cmd_connected();
-// Prints "Command <handler> error(code=<code>)!\n"; returns -1.
+// Prints "Command <handler> error(code=<code>)!\n" (nothing for a wait the
+// operator stopped); returns -1.
 int32_t cmd_error(const char* handler, int32_t code);
 
 // 1 when the running command must stop now: Ctrl-C was pressed or standard

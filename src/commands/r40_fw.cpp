@@ -9,6 +9,7 @@
 
 #include "commands/cmd_file.h"
 #include "commands/gfw_image.h"
+#include "commands/progress.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
 #include "link/mxx_comm.h"
@@ -65,8 +66,10 @@ std::tm local_now() {
 // Reads a GFW file as the upload takes it and checks it: the image in a
 // buffer of `max_size` bytes (-1: the file's image length) padded with 0xFF,
 // the device type, the size and both checksums. Prints the progress and the
-// reason of a refusal; false when the file must not be uploaded.
-bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<uint8_t>& buffer) {
+// reason of a refusal; false when the file must not be uploaded. `report`
+// off: only the reading and a refusal are printed (the flashing order).
+bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<uint8_t>& buffer,
+              gfw_header_t* header = nullptr, bool report = true) {
     // Only read: firmware is often distributed read-only.
     file_ptr f(std::fopen(name, "rb"));
     const int64_t length = f ? file_length(f.get()) : -1;
@@ -99,18 +102,21 @@ bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<
         return false;
     }
     f.reset();
-    log_write(TAG, "Ok (size=0x%x,flags=0x%.2x).\n", h.image_length, h.flags);
+    if (header) *header = h;
 
     const bool scrambled = (h.flags & GFW_FLAG_SCRAMBLED) != 0;
     const std::span<const uint8_t> image(buffer);
     const uint32_t calc_stored = gfw_checksum(image);
     const uint32_t calc_raw = gfw_checksum(image, scrambled);
-    log_write(TAG, "Version:%d.%.2d\n", gfw_version_major(h.version), gfw_version_minor(h.version));
-    log_write(TAG, ENCRYPTED, scrambled ? 1u : 0u);
-    log_write(TAG, "Calc raw checksum:0x%.8x\n", calc_raw);
-    log_write(TAG, "Calc enc checksum:0x%.8x\n", calc_stored);
-    log_write(TAG, "File raw checksum:0x%.8x\n", h.raw_checksum);
-    log_write(TAG, "File enc checksum:0x%.8x\n", h.stored_checksum);
+    if (report) {
+        log_write(TAG, "Ok (size=0x%x,flags=0x%.2x).\n", h.image_length, h.flags);
+        log_write(TAG, "Version:%d.%.2d\n", gfw_version_major(h.version), gfw_version_minor(h.version));
+        log_write(TAG, ENCRYPTED, scrambled ? 1u : 0u);
+        log_write(TAG, "Calc raw checksum:0x%.8x\n", calc_raw);
+        log_write(TAG, "Calc enc checksum:0x%.8x\n", calc_stored);
+        log_write(TAG, "File raw checksum:0x%.8x\n", h.raw_checksum);
+        log_write(TAG, "File enc checksum:0x%.8x\n", h.stored_checksum);
+    }
     if (h.raw_checksum != calc_raw) {
         log_write(TAG, "Raw chsum wrong!\n");
         return false;
@@ -223,7 +229,9 @@ int32_t R40_cmd_upload_gfw(char[], const char* gfw_name, int32_t dev_type, int32
         log_write(TAG, "Error,invalid block size:%d!\n", block);
         return -1;
     }
+    progress_line bar(total, "blocks");
     for (int64_t k = 0; k < total; ++k) {
+        bar.update(k);
         if (cmd_stopped()) return -1;
         const int64_t length = k < full ? block : rest;
         log_write(TAG, "Writing block %d of %d (size:%d)...", static_cast<int32_t>(k + 1), static_cast<int32_t>(total),
@@ -255,7 +263,9 @@ int32_t R40_cmd_verify_gfw(char[], const char* gfw_name, int32_t dev_type, int32
     int64_t first_bad = -1;
     int64_t bad = 0;
     uint8_t block[R40_EXT_FLASH_READ];
+    progress_line bar(total, "blocks");
     for (int64_t k = 0; k < total; ++k) {
+        bar.update(k);
         if (cmd_stopped()) return -1;
         if (k % VERIFY_GROUP == 0)
             log_write(TAG, "Reading blocks %d-%d of %d...", static_cast<int32_t>(k + 1),
@@ -280,24 +290,17 @@ int32_t R40_cmd_verify_gfw(char[], const char* gfw_name, int32_t dev_type, int32
     return 0;
 }
 
-int32_t R40_cmd_flash_fw(char[], const char* gfw_name) {
+int32_t R40_cmd_flash_fw(char[], const char* gfw_name, int32_t dev_type, int32_t max_size) {
     if (!cmd_connected()) return -1;
     char name[FLASH_NAME_BUF];
     if (!ask_name(name, sizeof name, gfw_name, GFW_PROMPT)) return -1;
-    file_ptr f(std::fopen(name, "rb"));
-    if (!f) {
-        log_write(TAG, LOAD_ERROR, name);
-        return -1;
-    }
-    log_write(TAG, READING, name);
-    uint8_t head[GFW_HEADER_SIZE];
-    if (!read_exact(f.get(), head, sizeof head)) {
-        log_write(TAG, LOAD_ERROR, name);
-        return -1;
-    }
-    f.reset();
+    // The instrument programs itself from whatever the external flash holds:
+    // an image the upload would refuse is never ordered flashed.
+    std::vector<uint8_t> buffer;
+    gfw_header_t h{};
+    if (!load_gfw(name, dev_type, max_size, buffer, &h, false)) return -1;
+    if (cmd_stopped()) return -1;
     log_write(TAG, OK);
-    const gfw_header_t h = gfw_header_decode(head);
     const uint32_t scrambled = h.flags & GFW_FLAG_SCRAMBLED;
     log_write(TAG, ENCRYPTED, scrambled);
     log_write(TAG, RAW_SUM, h.raw_checksum);

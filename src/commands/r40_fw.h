@@ -26,6 +26,7 @@ int32_t R40_cmd_upload_gfw(char line[], const char* gfw_name, int32_t dev_type, 
 // Checks the GFW file as the upload does, then reads the external flash back
 // over `max_size` and compares it with the image as uploaded.
 int32_t R40_cmd_verify_gfw(char line[], const char* gfw_name, int32_t dev_type, int32_t max_size);
-// Sends the header's scrambling flag and raw checksum as the flashing order,
+// Checks the image file as the upload does (a refused file sends nothing),
+// sends the header's scrambling flag and raw checksum as the flashing order,
 // then drops the link.
-int32_t R40_cmd_flash_fw(char line[], const char* gfw_name);
+int32_t R40_cmd_flash_fw(char line[], const char* gfw_name, int32_t dev_type, int32_t max_size);

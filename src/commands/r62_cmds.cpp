@@ -53,9 +53,10 @@ int32_t R62_cmd_create_menu(menu_t* menu, int32_t) {
     return 0;
 }
 
-int32_t R62_cmd_create_service_menu(menu_t* menu, int32_t) {
+int32_t R62_cmd_create_service_menu(menu_t* menu, menu_handler_t connect) {
     menu_add_text(menu, MENU_SET_MEMORY, R62_cmd_set_memory);
     menu_add_text(menu, MENU_RESTART, R62_cmd_restart);
+    menu_add(menu, "co", "connect", "connects a device", connect);
     menu_add_text(menu, MENU_VERSION, R62_cmd_get_fw_version);
     menu_add_text(menu, MENU_GET_SERIAL, R62_cmd_get_serial);
     menu_add_text(menu, MENU_SET_SERIAL, R62_cmd_set_serial);

@@ -17,5 +17,7 @@ int32_t R62_cmd_set_serial(char line[], int32_t argument);
 
 // The program's menu: exactly sm and re.
 int32_t R62_cmd_create_menu(menu_t* menu, int32_t argument);
-// The service edition's menu: every instrument command that exists.
-int32_t R62_cmd_create_service_menu(menu_t* menu, int32_t argument);
+// The service edition's menu: every instrument command that exists, and
+// `connect` (the connection dialogue, which lives above the commands) right
+// after re.
+int32_t R62_cmd_create_service_menu(menu_t* menu, menu_handler_t connect);

@@ -11,6 +11,7 @@
 
 #include "commands/cmd_file.h"
 #include "commands/conc_lut.h"
+#include "commands/progress.h"
 #include "commands/r62_params.h"
 #include "commands/tar_walk.h"
 #include "console/conutil.h"
@@ -198,7 +199,9 @@ int32_t R62_cmd_purge(char[], int32_t) {
     if (params_fetch(NAME, record.data()) != 0) return -1;
     const auto slots = static_cast<uint32_t>(params_max_stored_meas(record.data()));
     log_write(TAG, "Purging");
+    progress_line bar(slots, "slots");
     for (uint32_t i = 0; i < slots; ++i) {
+        bar.update(i);
         for (const char* pattern : {"meas/meas%.4u.dat", "meas/%.4u.uid", "notes/rec%.4u.wav"}) {
             char name[64];
             std::snprintf(name, sizeof name, pattern, i);
@@ -231,6 +234,7 @@ int32_t R62_cmd_upload_tar(char[], int32_t) {
     log_write(TAG, "Reading file %s...\n", path.c_str());
 
     tar_walk_t walk([&](uint8_t* out, size_t n) { return std::fread(out, 1, n, f.get()); }, length);
+    progress_line bar(static_cast<int64_t>(length.value_or(0)), "bytes");
     const auto truncated = [&] {
         log_error("TAR archive truncated at byte %" PRIu64 "!\n", walk.offset());
         return -1;
@@ -254,7 +258,8 @@ int32_t R62_cmd_upload_tar(char[], int32_t) {
         log_write(TAG, "file name:%s [%" PRIu64 "]", entry.name.c_str(), entry.size);
         if (cmd_stopped()) return -1;
         const auto source = [&](uint8_t* out, int32_t size) { return walk.read(out, static_cast<size_t>(size)); };
-        const auto progress = [](const uint8_t*, int32_t size, uint32_t, uint32_t index) {
+        const auto progress = [&](const uint8_t*, int32_t size, uint32_t, uint32_t index) {
+            bar.update(static_cast<int64_t>(walk.offset()));
             if (size == TAR_CHUNK && index % TAR_DOT_EVERY == 0) log_append(TAG, ".");
             return cmd_stopped() == 0;
         };
@@ -281,7 +286,9 @@ int32_t R62_cmd_download_sd(char[], int32_t) {
     log_write(TAG, "Downloading sd image (size:%u)", p.size);
     cmd_file_t file;
     if (!file.open(path, cmd_file_t::kind_t::download)) return -1;
+    progress_line bar(p.size, "bytes");
     const auto write = [&](const uint8_t* data, int32_t size, uint32_t offset, uint32_t) {
+        bar.update(static_cast<int64_t>(offset) + size);
         // A file that cannot take the bytes ends the download (already reported).
         if (!file.write(data, static_cast<size_t>(size))) return false;
         ++p.chunks;

@@ -14,4 +14,6 @@ int32_t R62_cmd_verify_gfw(char line[], int32_t) {
     return R40_cmd_verify_gfw(line, R62_FW_GFW, R62_FW_DEV_TYPE, R62_FW_MAX_SIZE);
 }
 
-int32_t R62_cmd_flash_fw(char line[], int32_t) { return R40_cmd_flash_fw(line, R62_FW_GFW); }
+int32_t R62_cmd_flash_fw(char line[], int32_t) {
+    return R40_cmd_flash_fw(line, R62_FW_GFW, R62_FW_DEV_TYPE, R62_FW_MAX_SIZE);
+}

@@ -6,6 +6,7 @@
 
 #include "commands/log_export.h"
 #include "commands/log_format.h"
+#include "commands/progress.h"
 #include "commands/r62_cmds.h"
 #include "commands/r62_params.h"
 #include "console/globals.h"
@@ -202,7 +203,10 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
     }
 
     std::vector<uint8_t> rec(MR_SIZE, 0);
-    for (uint32_t slot : log_download_order(table.data(), slots)) {
+    const std::vector<uint32_t> order = log_download_order(table.data(), slots);
+    progress_line bar(static_cast<int64_t>(order.size()), "records");
+    for (const uint32_t& slot : order) {
+        bar.update(&slot - order.data());
         if (cmd_stopped()) return -1;
         if (download_record(id_conn, static_cast<int32_t>(slot), rec.data()) != 0) {
             if (cmd_stopped()) return -1;

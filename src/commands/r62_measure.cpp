@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commands/cmd_file.h"
+#include "commands/progress.h"
 #include "commands/r62_log.h"
 #include "console/conutil.h"
 #include "console/globals.h"
@@ -76,7 +77,8 @@ struct meas_run_t {
     const char* name;
     bool armed = false;
 
-    int32_t fail(int32_t code) const { return cmd_error(name, code); }
+    // A wait the operator stopped may have left the instrument armed.
+    int32_t fail(int32_t code) { return code == COMM_ERR_INTERRUPTED ? interrupted() : cmd_error(name, code); }
 
     int32_t interrupted() {
         if (!armed) return -1;
@@ -225,7 +227,9 @@ int32_t R62_cmd_measure_data(char[], int32_t) {
         if (cmd_stopped()) return -1;
         file.open(name);  // reported when it fails; the samples still go to the console
     }
+    progress_line bar(count, "samples");
     for (int32_t i = 0; i < count; ++i) {
+        bar.update(i);
         if (cmd_stopped()) return -1;
         int32_t value = 0;
         const int32_t r = R62_Measure(id_conn, &value, 1);

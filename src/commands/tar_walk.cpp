@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -207,12 +208,25 @@ tar_next_t tar_walk_t::next(tar_entry_t* entry) {
             }
             continue;
         }
+        // "tar cf x.tar ." names every entry "./..." and lists "./" itself:
+        // the same tree as "tar cf x.tar *", as "tar tf" shows it.
+        std::string name = long_name.value_or(h.name);
+        while (name.starts_with("./")) name.erase(0, 2);
+        if (name.empty() || name == ".") {
+            long_name.reset();
+            long_size.reset();
+            if (!skip(tar_padded(file ? size : h.size))) {
+                offset_ = start;
+                return tar_next_t::truncated;
+            }
+            continue;
+        }
         if (file && length_ && size > *length_ - std::min(*length_, offset_)) {
             offset_ = start;
             return tar_next_t::truncated;
         }
         entry->kind = file ? tar_kind_t::file : tar_kind_t::dir;
-        entry->name = long_name.value_or(h.name);
+        entry->name = std::move(name);
         entry->size = file ? size : 0;
         if (file) {
             left_ = size;

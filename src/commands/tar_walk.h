@@ -1,6 +1,7 @@
 // Walks a TAR archive as real tools write it (POSIX ustar, GNU long names,
 // pax extended headers) and hands on only what the instrument takes:
-// directories and regular files, each with its whole name.
+// directories and regular files, each with its whole name (a leading "./"
+// dropped, the entry "./" itself skipped).
 //
 // Every header's checksum is checked: an all-zero block is skipped, any
 // other block that does not check stops the walk, so a file that is not an

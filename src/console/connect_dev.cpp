@@ -129,3 +129,11 @@ int32_t connect_dev_with(const connect_ops_t* ops) {
     else log_write("MAIN", "Error!\n");
     return 0;
 }
+
+int32_t connect_dev_cmd(char[], int32_t) {
+    if (connected.load() != 1 && id_conn >= 0) {
+        MXX_disconnect(id_conn);
+        id_conn = -1;
+    }
+    return connect_dev() == 0 ? 0 : -1;
+}

@@ -29,3 +29,9 @@ extern const connect_ops_t connect_ops_link;
 // or the end of input at any of its prompts opens nothing (-1, silently).
 int32_t connect_dev();
 int32_t connect_dev_with(const connect_ops_t* ops);
+
+// Menu handler of the service edition: the dialogue again, after a restart,
+// a flashing, a lost link or a failed connect. A link left open without an
+// identified instrument is closed first, so it cannot read the new link's
+// answers.
+int32_t connect_dev_cmd(char line[], int32_t argument);

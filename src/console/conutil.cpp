@@ -15,6 +15,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "libcomm/libcomm.h"
@@ -217,10 +218,15 @@ void on_interrupt(int) {
     errno = saved;
 }
 
+// A character the end-of-input probe read and gave back: it is there to
+// read although the descriptor may show nothing more.
+bool char_given_back = false;
+
 // One character of standard input; EOF at its end, on an error, or when
 // Ctrl-C interrupted the read. Other signals only restart the read.
 int read_char() {
     for (;;) {
+        char_given_back = false;
         const int c = std::getc(stdin);
         if (c != EOF || std::ferror(stdin) == 0 || errno != EINTR) return c;
         // An interrupted read is no error of the input.
@@ -247,7 +253,7 @@ bool drop_tail() {
 // Ctrl-C. SIGINT is let through only inside ppoll, so a Ctrl-C just before
 // the wait cannot be missed while the read blocks.
 bool wait_for_input() {
-    if (!interrupt_caught) return input_interrupted() == 0;
+    if (!interrupt_caught || char_given_back) return input_interrupted() == 0;
     sigset_t block, before;
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
@@ -287,6 +293,8 @@ int32_t input_get(char* buf, int size) {
         return 0;
     }
     if (n > 0) {
+        static const bool typed = isatty(STDIN_FILENO) != 0;
+        if (typed && buf[n - 1] == '\n') log_line_typed();
         // The tail of an over-long line is never another command or answer.
         if (n == size - 1 && buf[n - 1] != '\n') {
             tail_pending = true;
@@ -302,6 +310,25 @@ int32_t input_get(char* buf, int size) {
 int32_t input_eof() {
     // A read error ends the input as well: no later read will succeed.
     return (std::feof(stdin) != 0 || std::ferror(stdin) != 0) ? 1 : 0;
+}
+
+int32_t input_wait_check(int32_t starting) {
+    if (input_stopped()) return 1;
+    if (starting != 0) return 0;
+    // Only an unbuffered standard input shows on its descriptor what is left.
+    if (!interrupt_caught || char_given_back) return 0;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || (p.revents & (POLLIN | POLLHUP)) == 0) return 0;
+    int pending = 0;
+    if (ioctl(STDIN_FILENO, FIONREAD, &pending) != 0 || pending > 0) return 0;
+    // Readable with nothing to read: the end (Ctrl-D, a closed pipe, the end
+    // of a file); the read only notes it. A byte that came meanwhile goes back.
+    const int c = read_char();
+    if (c != EOF) {
+        std::ungetc(c, stdin);
+        char_given_back = true;
+    }
+    return input_stopped() ? 1 : 0;
 }
 
 int32_t input_interrupted() { return interrupt_flag.load() != 0 ? 1 : 0; }

@@ -12,6 +12,11 @@ int32_t input_get(char* buf, int size);
 // 1 once a read found nothing more (a last line without end-of-line is
 // still read first) or standard input failed.
 int32_t input_eof();
+// 1 once Ctrl-C was pressed or standard input has ended, also while a
+// command waits for the instrument: unless `starting`, looks at standard
+// input without taking any line typed ahead. The program hands it to the
+// link library's waits.
+int32_t input_wait_check(int32_t starting);
 // Ctrl-C: the signal handler raises the flag (async-signal-safe); the menu
 // clears it before it runs the next command.
 int32_t input_interrupted();

@@ -13,7 +13,8 @@ constexpr int32_t SERIAL_SIZE = 9;  // 8 characters and a terminator
 // Written on the link thread by the event callbacks, read on the console thread.
 extern std::atomic<int32_t> dev_type;
 extern std::atomic<int32_t> connected;
-// Filled by the connection dialogue; not changed afterwards.
+// Filled by the connection dialogue (at start-up, and by the service
+// edition's connect command); console thread only.
 extern int32_t id_conn;
 // Serial text of the last successful serial read.
 extern char serial_no[SERIAL_SIZE];

@@ -21,7 +21,7 @@ void main_loop() {
     }
     log_write("MAIN", "QM-38 S/C\n\n");
 #ifdef QM_SERVICE_MENU
-    R62_cmd_create_service_menu(&menu, 0);
+    R62_cmd_create_service_menu(&menu, connect_dev_cmd);
 #else
     R62_cmd_create_menu(&menu, 0);
 #endif
@@ -37,6 +37,8 @@ int main() {
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");
     MXX_init(nullptr, MXX_event_device_list_changed, 0);
+    // Ctrl-C and the end of input end the waits for the instrument too.
+    comm_set_wait_check(input_wait_check);
     welcome();
     if (connect_dev() != 0) {
         log_write("MAIN", "\nNo device connected, using QM38v2 as default.");

@@ -84,6 +84,8 @@ table_t& table() {
 
 thread_local link_t* t_current_link = nullptr;  // the link whose reader thread this is
 
+std::atomic<comm_wait_check_t> g_wait_check{nullptr};
+
 link_ptr find_link(int32_t id) {
     table_t& t = table();
     std::lock_guard lock(t.mu);
@@ -500,10 +502,25 @@ int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* le
     link_ptr link = find_link(id);
     if (!link) return COMM_ERR_NOLINK;
     const auto deadline = clock_type::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+    // The check may read the console: it is never called under the link's lock.
+    const comm_wait_check_t check = g_wait_check.load();
+    const bool checked = check != nullptr && check(1) == 0;
     std::unique_lock lock(link->mu);
     for (slot_t& s : link->slots) s.held = false;
-    link->cv.wait_until(lock, deadline,
-                        [&] { return link->slots[0].count > 0 || link->slots[1].count > 0 || link->ended; });
+    const auto arrived = [&] { return link->slots[0].count > 0 || link->slots[1].count > 0 || link->ended; };
+    bool stopped = false;
+    if (!checked) {
+        link->cv.wait_until(lock, deadline, arrived);
+    } else {
+        const auto slice = std::chrono::milliseconds(COMM_WAIT_CHECK_MS);
+        while (!arrived() && clock_type::now() < deadline) {
+            link->cv.wait_until(lock, std::min(deadline, clock_type::now() + slice), arrived);
+            lock.unlock();
+            stopped = check(0) != 0;
+            lock.lock();
+            if (stopped) break;
+        }
+    }
     const bool answered = link->slots[0].count > 0 || link->slots[1].count > 0;
     for (int i = 0; i < SLOT_COUNT; ++i) {
         slot_t& s = link->slots[i];
@@ -512,7 +529,13 @@ int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* le
         s.count = 0;
     }
     if (answered) return 0;
+    if (stopped) return COMM_ERR_INTERRUPTED;
     return link->ended ? COMM_ERR_CLOSED : COMM_ERR_TIMEOUT;
+}
+
+int32_t comm_set_wait_check(comm_wait_check_t check) {
+    g_wait_check.store(check);
+    return 0;
 }
 
 int32_t comm_unhook_response(int32_t id) {

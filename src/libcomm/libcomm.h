@@ -22,6 +22,7 @@ enum : int32_t {
     COMM_ERR_NOMEM = -8,       // allocation failed or a table is full
     COMM_ERR_UNSUPPORTED = -9, // transport not available on this machine
     COMM_ERR_STATE = -10,      // library not initialised, or called in the wrong state
+    COMM_ERR_INTERRUPTED = -11, // the wait check ended a wait (the operator stopped it)
 };
 
 // Link events passed to the event procedure.
@@ -107,6 +108,14 @@ int32_t comm_fill_rsp_buff(int32_t id, uint16_t code, const uint8_t* frame, int3
 // until the next comm_write, wait, hook or unhook on the link, so its buffer
 // can be read meanwhile.
 int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* len3, int32_t timeout_ms);
+// A response wait also ends, with COMM_ERR_INTERRUPTED and the slots reported
+// as above, as soon as `check` turns non-zero. It is called on the waiting
+// thread with `starting` 1 when the wait starts, then with 0 every
+// COMM_WAIT_CHECK_MS. A wait whose start check is already non-zero (a request
+// sent on purpose after a stop) runs its full time. Null: no check.
+constexpr int32_t COMM_WAIT_CHECK_MS = 50;
+using comm_wait_check_t = int32_t (*)(int32_t starting);
+int32_t comm_set_wait_check(comm_wait_check_t check);
 int32_t comm_unhook_response(int32_t id);
 
 // USB instruments: fills up to `maximum` entries of COMM_ENTRY_SIZE bytes
@@ -148,3 +157,11 @@ int32_t log_seterror(int32_t a, int32_t b, int32_t c, int32_t d, const char* tex
 int32_t log_write(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int32_t log_append(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int32_t log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A status line on standard error, only when it is a terminal: drawn where
+// standard output left the cursor (never wrapping), replaced by the next
+// call, and erased before any other output of the functions above. Null or
+// empty erases it. Nothing at all reaches a file or a pipe.
+int32_t log_status(const char* text);
+// The operator typed a line on the terminal: its echo left the cursor at the
+// start of a line, where the status line may begin.
+int32_t log_line_typed();

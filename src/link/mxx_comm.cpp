@@ -178,7 +178,12 @@ int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
         result = comm_write(id, frame.data(), frame_size, 0, timeout_ms);
         if (result == 0 && wait) {
             int32_t count1 = 0, count2 = 0, count3 = 0;
-            comm_wait_response(id, &count1, &count2, &count3, timeout_ms);
+            const int32_t waited = comm_wait_response(id, &count1, &count2, &count3, timeout_ms);
+            // The operator stopped the wait: the request stays sent, no try follows.
+            if (waited == COMM_ERR_INTERRUPTED) {
+                result = waited;
+                break;
+            }
             int32_t kind = MXX_KIND_STATUS;
             result = MXX_test_response(id, slot1.data(), clamp_count(count1, MXX_RSP_CAP1), slot2.data(),
                                        clamp_count(count2, MXX_RSP_CAP2), slot3.data(),
