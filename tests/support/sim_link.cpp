@@ -29,14 +29,26 @@ bool SimLink::open_fd(int32_t fd, int32_t timeout_ms, mxx_probe_t probe, mxx_tes
     close();
     char conn[COMM_ENTRY_SIZE];
     if (comm_make_conn_string_fd(conn, fd) != 0) return false;  // refuses a negative fd
-    if (MXX_init(nullptr, MXX_event_device_list_changed, 0) != 0) {
-        ::close(fd);
+    if (open_conn(conn, timeout_ms, probe, test_probe)) return true;
+    if (id_ < 0) ::close(fd);  // not taken over
+    return false;
+}
+
+bool SimLink::open_pty(int32_t timeout_ms) {
+    close();
+    std::string path;
+    int32_t port = 0;
+    char conn[COMM_ENTRY_SIZE];
+    if (SIM_serve_pty(sim_.get(), &path, &port) != 0 || MXX_make_serial_path_conn_string(conn, path.c_str()) != 0)
         return false;
-    }
+    return open_conn(conn, timeout_ms, nullptr, nullptr);
+}
+
+bool SimLink::open_conn(const char* conn, int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_probe) {
+    if (MXX_init(nullptr, MXX_event_device_list_changed, 0) != 0) return false;
     initialised_ = true;
     if (MXX_connect(conn, &id_, MXX_event_connected, on_link_down, on_link_down, probe ? probe : R62_probe,
                     test_probe ? test_probe : R62_test_probe, 0) != 0) {
-        ::close(fd);
         id_ = -1;
         return false;
     }

@@ -28,6 +28,9 @@ public:
     // unused); takes ownership of `fd`.
     bool open_fd(int32_t fd, int32_t timeout_ms = 5000, mxx_probe_t probe = nullptr,
                  mxx_test_probe_t test_probe = nullptr);
+    // The same over a pseudo-terminal the instrument serves, opened as a COM
+    // port: a tty's small buffer, unlike a socket pair's.
+    bool open_pty(int32_t timeout_ms = 5000);
     // Disconnects (if still open) and shuts the link layer; idempotent.
     void close();
 
@@ -35,6 +38,8 @@ public:
     int32_t id() const { return id_; }
 
 private:
+    bool open_conn(const char* conn, int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_probe);
+
     sim_ptr sim_;
     int32_t id_ = -1;
     bool initialised_ = false;
