@@ -262,7 +262,7 @@ TEST(Links, IdsAreNeverReusedTheWalkDropsALinkBeforeItsEvent3AndShutEndsTheRest)
     EXPECT_EQ(comm_init(), 0);
 }
 
-// Writes of 1 MB, far more than any of these links buffers, while the device
+// Writes of 1 MB, far more than any of these links holds, while the device
 // reads nothing: each runs out of time part-way. A frame begun goes out whole
 // before any other byte, and its retry finishes it instead of starting it
 // again, so the device reads exactly the frames written, each once.
