@@ -191,3 +191,33 @@ TEST_F(Fw, UploadVerifyAndFlash) {
     EXPECT_EQ(SIM_requests(sim()).back().payload, (bytes{1, 0, 0, 0, 0x3c, 0x0c, 0xdc, 0x8c}));
     EXPECT_EQ(connected.load(), 0);
 }
+
+// Blocks of 4 KB to an instrument that stops reading while it holds each
+// answer past the time-out: the tries pile up in the tty (about 11.8 KB) until
+// a block write runs out of time part-way and is tried again. "Ok." for every
+// block means the flash holds the image; anything less must end in "Error!".
+TEST_F(Fw, UploadOverASlowTtyClaimsOnlyBlocksThatArrivedWhole) {
+    ASSERT_TRUE(link.open_pty());
+    bytes bin(4 * 4096);
+    for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>(i * 13 + i / 4096);
+    write_file("big.bin", bin);
+    ASSERT_THAT(run([] { return R40_create_gfw("big.bin", "big.gfw", 1, 2, 1, "QM-38V2", -1, R62_FW_DEV_TYPE); }),
+                EndsWith("=0"));
+    ASSERT_EQ(SIM_apply_json(sim(), "{\"settings\": {\"flash_block_size\": 4096}}", nullptr), 0);
+    refused = 1 << 30;  // the hook leaves the faults alone
+    SIM_set_faults(sim(),
+                   {.delay_ms = 2500, .only_code = R40_CODE_WRITE_EXT_FLASH, .fail_codes = {}, .silent_codes = {}});
+    const std::string upload = run([] { return R40_cmd_upload_gfw(nullptr, "big.gfw", R62_FW_DEV_TYPE, -1); }, "\n");
+    SIM_set_faults(sim(), {});
+    // Answered only once the instrument has handled every block write before it.
+    EXPECT_EQ(MXX_send_cmd(link.id(), R40_CODE_GET_SERIAL, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr, 5000, 1),
+              0);
+    if (!upload.ends_with("=0")) {
+        EXPECT_THAT(upload, EndsWith("...Error!\n=-1"));
+        return;
+    }
+    const bytes image = read_file("big.gfw");
+    const bytes flash = SIM_get_flash(sim());
+    ASSERT_GE(flash.size(), image.size() - 72);
+    EXPECT_TRUE(std::equal(image.begin() + 72, image.end(), flash.begin())) << upload;
+}

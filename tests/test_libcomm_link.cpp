@@ -326,3 +326,35 @@ TEST(Links, IdsAreNeverReusedTheWalkDropsALinkBeforeItsEvent3AndShutEndsTheRest)
     expect_ended_cleanly(c);
     EXPECT_EQ(comm_init(), 0);
 }
+
+// Writes of 1 MB, far more than any of these links holds, while the device
+// reads nothing: each runs out of time part-way. A frame begun goes out whole
+// before any other byte, and its retry finishes it instead of starting it
+// again, so the device reads exactly the frames written, each once.
+TEST_P(Transport, AWriteCutShortByItsTimeOutIsFinishedBeforeAnythingElseAndNeverRestarted) {
+    test_link l;
+    device d(GetParam());
+    ASSERT_EQ(d.open(l), 0);
+    auto frame = [](uint8_t seed, size_t n) {
+        bytes f(n);
+        for (size_t i = 0; i < n; ++i) f[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
+        return f;
+    };
+    const bytes a = frame(1, 1 << 20), b = frame(2, 300), c = frame(3, 1 << 20);
+    auto write = [&](const bytes& f, int32_t timeout_ms) {
+        return comm_write(l.id, f.data(), static_cast<int32_t>(f.size()), 0, timeout_ms);
+    };
+    // A, cut short; B must wait behind it.
+    EXPECT_EQ(write(a, 50), COMM_ERR_TIMEOUT);
+    EXPECT_EQ(write(b, 50), COMM_ERR_TIMEOUT);
+    auto got = std::async(std::launch::async, [&] { return d.read(a.size() + b.size()); });
+    EXPECT_EQ(write(b, 30000), 0);
+    EXPECT_TRUE(got.get() == cat({a, b})) << "a broken frame was followed by another";
+    // C, cut short twice; its retries finish it, and C goes out once.
+    EXPECT_EQ(write(c, 50), COMM_ERR_TIMEOUT);
+    EXPECT_EQ(write(c, 50), COMM_ERR_TIMEOUT);
+    got = std::async(std::launch::async, [&] { return d.read(c.size() + b.size()); });
+    EXPECT_EQ(write(c, 30000), 0);
+    EXPECT_EQ(write(b, 30000), 0);
+    EXPECT_TRUE(got.get() == cat({c, b})) << "a frame was started again from its first byte";
+}

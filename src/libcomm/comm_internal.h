@@ -61,6 +61,16 @@
 // goes on receiving. A frame arriving after that write is reported by the
 // next wait.
 //
+// Writes: the far end finds a frame's end by the length in its header, so
+// bytes written behind a broken frame would be read as its rest and both
+// frames lost. A write cut short (time-out, error) therefore keeps its unsent
+// rest, which the link's next write sends before anything else; a retry of
+// the same bytes only finishes them, so a frame is never started again from
+// its first byte. Waiting for the far end to drop the broken frame instead
+// cannot be made sound: when a slow far end reads the bytes is unknown here,
+// and a receiver that does not drop partial frames on silence never would.
+// The rest is dropped when the link ends.
+//
 // Links: ids are positive and never reused within a run; at most 64 links
 // are open at once (COMM_ERR_NOMEM beyond). A hang-up or end of stream ends
 // a link with event 3 alone; a read error raises event 2 (state 4 during it)

@@ -55,6 +55,10 @@ struct link_t {
     std::mutex write_mu;
     comm_fd fd;  // closed by the reader thread under write_mu
     std::unique_ptr<comm_link_state_t> transport_state;  // released after the fd is closed
+    // Under write_mu: the bytes of a write that ran out of time part-way,
+    // and how many of them went out. Finished before anything else is sent.
+    std::vector<uint8_t> unfinished;
+    size_t unfinished_sent = 0;
 
     bool listed = true;           // in the link walk; guarded by the table mutex
     bool signal_pending = false;  // reader thread only: signalled inside the event procedure
@@ -420,6 +424,37 @@ int32_t comm_get_data(int32_t* iterator, int32_t* id, void** context) {
     return 0;
 }
 
+namespace {
+
+// Writes data[*sent..len) until the deadline, advancing *sent.
+int32_t write_until(link_t& link, int fd, const uint8_t* data, size_t len, clock_type::time_point deadline,
+                    size_t* sent) {
+    while (*sent < len) {
+        ssize_t n = link.transport->write(fd, data + *sent, len - *sent);
+        if (n > 0) {
+            *sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return COMM_ERR_IO;
+        for (;;) {
+            const int left = ms_until(deadline);
+            if (left <= 0) return COMM_ERR_TIMEOUT;
+            pollfd p[2] = {{fd, POLLOUT, 0}, {link.stop_fd.get(), POLLIN, 0}};
+            int r = poll(p, 2, left);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return COMM_ERR_IO;
+            if (r == 0) return COMM_ERR_TIMEOUT;
+            if (p[1].revents) return COMM_ERR_CLOSED;
+            if (p[0].revents & POLLOUT) break;
+            return COMM_ERR_IO;  // error or hang-up without room to write
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 int32_t comm_write(int32_t id, const uint8_t* bytes, int32_t length, int32_t flags, int32_t timeout_ms) {
     if (flags != 0 || length < 0 || (length > 0 && !bytes)) return COMM_ERR_ARG;
     link_t* fast;
@@ -434,29 +469,29 @@ int32_t comm_write(int32_t id, const uint8_t* bytes, int32_t length, int32_t fla
     if (!link->fd.valid() || link->stop_requested) return COMM_ERR_CLOSED;
     const int fd = link->fd.get();
     const auto deadline = clock_type::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
-    int32_t sent = 0;
-    while (sent < length) {
-        ssize_t n = link->transport->write(fd, bytes + sent, static_cast<size_t>(length - sent));
-        if (n > 0) {
-            sent += static_cast<int32_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return COMM_ERR_IO;
-        for (;;) {
-            const int left = ms_until(deadline);
-            if (left <= 0) return COMM_ERR_TIMEOUT;
-            pollfd p[2] = {{fd, POLLOUT, 0}, {link->stop_fd.get(), POLLIN, 0}};
-            int r = poll(p, 2, left);
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) return COMM_ERR_IO;
-            if (r == 0) return COMM_ERR_TIMEOUT;
-            if (p[1].revents) return COMM_ERR_CLOSED;
-            if (p[0].revents & POLLOUT) break;
-            return COMM_ERR_IO;  // error or hang-up without room to write
+    const auto size = static_cast<size_t>(length);
+    std::vector<uint8_t>& rest = link->unfinished;
+    if (!rest.empty()) {
+        // The far end is inside that frame: new bytes now would land in it.
+        const int32_t r = write_until(*link, fd, rest.data(), rest.size(), deadline, &link->unfinished_sent);
+        if (r != 0) return r;
+        // A retry of the same bytes is the frame just finished, not another.
+        const bool retry = size == rest.size() && std::equal(bytes, bytes + size, rest.begin());
+        rest.clear();
+        link->unfinished_sent = 0;
+        if (retry) return 0;
+    }
+    size_t sent = 0;
+    const int32_t r = write_until(*link, fd, bytes, size, deadline, &sent);
+    if (r != 0 && sent > 0) {
+        try {
+            rest.assign(bytes, bytes + size);
+            link->unfinished_sent = sent;
+        } catch (const std::bad_alloc&) {
+            request_stop(*link);  // the far end would never see that frame end
         }
     }
-    return 0;
+    return r;
 }
 
 int32_t comm_hook_response(int32_t id, uint16_t code1, uint8_t* buf1, int32_t cap1, uint16_t code2, uint8_t* buf2,

@@ -90,6 +90,13 @@ int32_t comm_get_data(int32_t* iterator, int32_t* id, void** context);
 // Writes all bytes within the time-out. `flags` must be 0. Writes of one
 // link are serialised; a write still waiting when the link ends returns
 // COMM_ERR_CLOSED.
+// One call's bytes reach the wire whole or not at all: a write that fails
+// part-way (COMM_ERR_TIMEOUT, COMM_ERR_IO) leaves the rest with the link,
+// and the next write on the link sends that rest first, within its own
+// time-out, before any byte of its own; until it has, that write fails
+// without sending any of its bytes. A next write of exactly the same bytes
+// (a retry) only finishes them. So a request whose write failed part-way may
+// still reach the device with the link's next write.
 int32_t comm_write(int32_t id, const uint8_t* bytes, int32_t length, int32_t flags, int32_t timeout_ms);
 
 // Response slots: three (code, buffer, capacity) triples for the link. They

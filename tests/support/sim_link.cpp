@@ -33,6 +33,15 @@ bool SimLink::open_fd(int32_t fd, int32_t timeout_ms, mxx_probe_t probe, mxx_tes
     return up;
 }
 
+bool SimLink::open_pty(int32_t timeout_ms) {
+    std::string path;
+    int32_t port = 0;
+    char conn[COMM_ENTRY_SIZE];
+    if (SIM_serve_pty(sim_.get(), &path, &port) != 0 || MXX_make_serial_path_conn_string(conn, path.c_str()) != 0)
+        return false;
+    return open_conn(conn, timeout_ms, nullptr, nullptr);
+}
+
 bool SimLink::open_conn(const char* conn, int32_t timeout_ms, mxx_probe_t probe, mxx_test_probe_t test_probe) {
     close();
     if (MXX_init(nullptr, MXX_event_device_list_changed, 0) != 0) return false;

@@ -32,6 +32,9 @@ public:
     // unless the string leads to it).
     bool open_conn(const char* conn, int32_t timeout_ms = 5000, mxx_probe_t probe = nullptr,
                    mxx_test_probe_t test_probe = nullptr);
+    // The same over a pseudo-terminal the instrument serves, opened as a COM
+    // port: a tty's small buffer, unlike a socket pair's.
+    bool open_pty(int32_t timeout_ms = 5000);
     // Disconnects (if still open) and shuts the link layer; idempotent.
     void close();
 
