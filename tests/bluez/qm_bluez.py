@@ -152,27 +152,27 @@ def start_discovery(self):
     self.log(f'StartDiscovery {self.path}')
     if not self.props[ADAPTER]['Powered']:
         raise error('NotReady', 'Resource Not Ready')
-    for spec in self.qm_hidden:
-        add_device(self.qm_mock, spec)
+    for entry in self.qm_hidden:
+        add_device(self.qm_mock, entry)
     self.qm_hidden = []
     stock.StartDiscovery(self)
 
 
-def add_device(mock, spec):
-    adapter = spec.get('adapter', 'hci0')
-    path = stock.AddDevice(mock, adapter, spec['address'], spec.get('name', ''))
+def add_device(mock, entry):
+    adapter = entry.get('adapter', 'hci0')
+    path = stock.AddDevice(mock, adapter, entry['address'], entry.get('name', ''))
     device = mockobject.objects[path]
     props = device.props[DEVICE]
-    props['Class'] = dbus.UInt32(spec.get('class', 0), variant_level=1)
-    props['UUIDs'] = dbus.Array(spec.get('uuids', []), signature='s', variant_level=1)
-    props['RSSI'] = dbus.Int16(spec.get('rssi', -60), variant_level=1)
-    if not spec.get('name'):
+    props['Class'] = dbus.UInt32(entry.get('class', 0), variant_level=1)
+    props['UUIDs'] = dbus.Array(entry.get('uuids', []), signature='s', variant_level=1)
+    props['RSSI'] = dbus.Int16(entry.get('rssi', -60), variant_level=1)
+    if not entry.get('name'):
         del props['Name']
-        props['Alias'] = dbus.String(spec['address'].replace(':', '-'), variant_level=1)
-    device.qm = {'address': spec['address'], 'pin': spec.get('pin', ''), 'refuse': spec.get('refuse', False),
-                 'silent': spec.get('silent', False)}
+        props['Alias'] = dbus.String(entry['address'].replace(':', '-'), variant_level=1)
+    device.qm = {'address': entry['address'], 'pin': entry.get('pin', ''), 'refuse': entry.get('refuse', False),
+                 'silent': entry.get('silent', False)}
     device.qm_endpoint = None
-    if spec.get('paired'):
+    if entry.get('paired'):
         set_paired(device)
     add_method(device, DEVICE, 'Pair', '', pair, sender_keyword='sender', async_callbacks=('ok', 'err'))
     add_method(device, DEVICE, 'ConnectProfile', 's', connect_profile, sender_keyword='sender',
@@ -191,16 +191,16 @@ def load(mock, parameters):
                sender_keyword='sender')
     add_method(bluez, 'org.bluez.ProfileManager1', 'UnregisterProfile', 'o', unregister_profile,
                sender_keyword='sender')
-    for spec in parameters.get('adapters', []):
-        path = stock.AddAdapter(mock, spec['name'], 'qm-test')
+    for entry in parameters.get('adapters', []):
+        path = stock.AddAdapter(mock, entry['name'], 'qm-test')
         adapter = mockobject.objects[path]
-        adapter.props[ADAPTER]['Powered'] = dbus.Boolean(spec.get('powered', True), variant_level=1)
+        adapter.props[ADAPTER]['Powered'] = dbus.Boolean(entry.get('powered', True), variant_level=1)
         adapter.qm_mock = mock
         adapter.qm_hidden = []
         add_method(adapter, ADAPTER, 'StartDiscovery', '', start_discovery)
-    for spec in parameters.get('devices', []):
-        if spec.get('hidden'):
-            mockobject.objects['/org/bluez/' + spec.get('adapter', 'hci0')].qm_hidden.append(spec)
+    for entry in parameters.get('devices', []):
+        if entry.get('hidden'):
+            mockobject.objects['/org/bluez/' + entry.get('adapter', 'hci0')].qm_hidden.append(entry)
         else:
-            add_device(mock, spec)
+            add_device(mock, entry)
     mock.log('qm mock ready')
