@@ -244,8 +244,9 @@ TEST_F(SimFiles, TarFromGnuTarAndPythonUploadsDirectoriesAndFiles) {
 }
 
 // 401 chunks of a 205100-byte image: percentages after chunks 200 and 400.
-// A size reported as 0 prints none. A failed or interrupted download leaves
-// the earlier image in place.
+// A size reported as 0 prints none, and an image that does not come out at
+// the reported size is an error that stays ".part". A failed or interrupted
+// download leaves the earlier image in place.
 TEST_F(SimFiles, StorageImageIsStreamedWithProgressAndReplacesOnlyWhenComplete) {
     const std::string head = "Enter sd image file name[sd.img]:Downloading sd image (size:";
     apply(R"({"settings": {"raw_size": 205100}})");
@@ -256,8 +257,9 @@ TEST_F(SimFiles, StorageImageIsStreamedWithProgressAndReplacesOnlyWhenComplete) 
     SIM_set_request_hook(sim(), [s = sim()](const sim_request_t& r) {
         if (r.code == 8211) SIM_apply_json(s, R"({"settings": {"raw_size": 205100}})", nullptr);
     });
-    EXPECT_EQ(run(R62_cmd_download_sd, "zero.img\n"), "0 " + head + "0)Ok\n|");
-    EXPECT_EQ(slurp("zero.img"), slurp("sd.img"));
+    EXPECT_EQ(run(R62_cmd_download_sd, "zero.img\n"), "-1 " + head + "0)|Size of raw wrong: 205100 bytes instead of 0!\n");
+    EXPECT_EQ(slurp("zero.img.part"), slurp("sd.img"));
+    EXPECT_FALSE(fs::exists("zero.img"));
 
     spit("sd.img", {'o', 'l', 'd'});
     interrupt_at(8211, 3);

@@ -19,7 +19,7 @@ int32_t cmd_error(const char* handler, int32_t code) {
 }
 
 int32_t cmd_size_error(const char* name, uint64_t got, uint64_t expected) {
-    log_error("\nSize of %s wrong: %" PRIu64 " bytes instead of %" PRIu64 "!\n", name, got, expected);
+    log_error("Size of %s wrong: %" PRIu64 " bytes instead of %" PRIu64 "!\n", name, got, expected);
     return -1;
 }
 
