@@ -232,7 +232,7 @@ int32_t MXX_exchange(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
             // Answers that come later than the time-out come about as late
             // as the one that ended this exchange, measured from the first try.
             const int32_t taken = answers > 0 ? elapsed_ms(start) : 0;
-            MXX_drain_late(id, sent - answers, std::max(timeout_ms, taken + timeout_ms / 4));
+            MXX_drain_late(id, sent - answers, std::max(timeout_ms, taken + timeout_ms / 2));
         }
         comm_unhook_response(id);
     }
