@@ -44,8 +44,11 @@ int32_t r62_file_write(int32_t id, const char* name, std::span<const uint8_t> da
 namespace {
 
 // Appends in a row that went without their own answer before the transfer
-// gives up: a link that confirms nothing ends in an error, not in hours.
-constexpr int32_t UNCONFIRMED_MAX = 3;
+// gives up: a link that confirms nothing ends in an error, not in hours,
+// while one that loses an answer now and then still gets through.
+constexpr int32_t UNCONFIRMED_MAX = 5;
+// Sends of one chunk that did not land before the transfer gives up.
+constexpr int32_t SENDS_MAX = 3;
 
 // Results that leave open whether an append was carried out (a write that
 // timed out may have sent part of its frame, or all of it).
@@ -81,7 +84,7 @@ int32_t r62_file_write_from(int32_t id, const char* name, uint64_t length, int32
         const bool last = n < chunk;
         if (n > 0 && !source(buffer.data(), n)) return R62_FILES_NO_DATA;
         // Sent again only when the file shows it did not land.
-        for (;;) {
+        for (int32_t sends = 1;; ++sends) {
             const int32_t r = R62_Append_File(id, name, buffer.data(), n);
             if (r == 0) {
                 unconfirmed = 0;
@@ -93,6 +96,7 @@ int32_t r62_file_write_from(int32_t id, const char* name, uint64_t length, int32
             if (q != 0) return q;
             if (have == offset + static_cast<uint64_t>(n)) break;
             if (have != offset) return mismatch(have);
+            if (sends >= SENDS_MAX) return r;
         }
         if (on_chunk && !on_chunk(buffer.data(), n, static_cast<uint32_t>(offset), index)) return R62_FILES_STOPPED;
         offset += static_cast<uint64_t>(n);

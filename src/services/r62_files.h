@@ -38,10 +38,10 @@ int32_t r62_file_read(int32_t id, const char* name, int32_t chunk, uint32_t limi
 //
 // An append carries no offset, so it is sent once; when its answer does not
 // come (or only status frames do) the file info decides: a file that grew by
-// the chunk took it, a file of the size before gets it again, any other size
-// ends the transfer. After UNCONFIRMED (3) appends in a row without their own
-// answer the transfer ends with the last one's result. The finished file's
-// size on the instrument must be what was sent.
+// the chunk took it, a file of the size before gets it again (three sends at
+// most), any other size ends the transfer. After five appends in a row
+// without their own answer the transfer ends with the last one's result. The
+// finished file's size on the instrument must be what was sent.
 // Returns 0, the failing request's result, R62_FILES_STOPPED, or
 // R62_FILES_MISMATCH with the instrument's size in `device_size`.
 int32_t r62_file_write(int32_t id, const char* name, std::span<const uint8_t> data, int32_t chunk, bool create,
