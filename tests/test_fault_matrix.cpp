@@ -315,6 +315,7 @@ const case_t kCases[] = {
     {op_t::fw, "late once", only(kFlashWrite, kLateOnce + "50"), ok},
     {op_t::fw, "late once on verify", only(kFlashRead, kLateOnce + "3000"), ok},
     {op_t::fw, "status only", only(kFlashWrite, "\"status_only\": 0"), err},
+    {op_t::fw, "answer without data on verify", only(kFlashRead, "\"answer_size\": 0, \"size_every\": 500"), err},
     {op_t::fw, "link lost", "\"drop_link_after\": 40", err},
     {op_t::md, "lost", only(kMeasure, "\"drop_every\": 3"), ok},
     {op_t::md, "corrupted", only(kMeasure, "\"corrupt_every\": 3"), ok},

@@ -325,3 +325,40 @@ TEST_F(SimStatus, ScreenIsSavedAsBmpBottomRowFirst) {
         }
     }
 }
+
+// The instrument's file is the judge of an upload: a file that does not come
+// out at the size sent is reported and never done, and an append whose answer
+// was lost is sent again only when the file shows it did not land.
+TEST_F(SimFiles, UploadsEndAtTheSizeSentOrReportTheDifference) {
+    spit("d300", SIM_read_raw(sim(), 0, 300));
+    ASSERT_EQ(std::system("tar --format=gnu -cf sd.tar d300"), 0);
+    // Something else writes to the file while it is checked.
+    SIM_set_request_hook(sim(), [s = sim()](const sim_request_t& r) {
+        if (r.code == 8209) SIM_put_file(s, "d300", bytes(10, 1));
+    });
+    EXPECT_EQ(run(R62_cmd_upload_tar, "\n"),
+              "-1 Enter TAR file name[sd.tar]:Reading file sd.tar...\nfile name:d300 [300].|"
+              "Size of d300 wrong: 10 bytes instead of 300!\n");
+    // The second append lands but its answer is lost: the file shows it, so
+    // it is not sent again.
+    SIM_set_request_hook(sim(), {});
+    apply(R"({"faults": {"only_code": 8210, "drop_first": 0, "drop_every": 3}})");
+    SIM_clear_requests(sim());
+    EXPECT_EQ(run(R62_cmd_upload_tar, "\n"),
+              "0 Enter TAR file name[sd.tar]:Reading file sd.tar...\nfile name:d300 [300].DONE\n|");
+    EXPECT_EQ(writes(), (strings{"2 d300", "3 d300 128", "3 d300 128", "3 d300 44"}));
+    EXPECT_EQ(device("d300"), SIM_read_raw(sim(), 0, 300));
+    // The same with the file showing it did not land: sent again, once.
+    apply(R"({"faults": {}})");
+    SIM_clear_requests(sim());
+    SIM_set_request_hook(sim(), [s = sim(), n = std::make_shared<int>(0)](const sim_request_t& r) {
+        if (r.code != 8210) return;
+        ++*n;
+        if (*n == 2) SIM_apply_json(s, R"({"faults": {"only_code": 8210, "status_only": 0}})", nullptr);
+        if (*n == 3) SIM_apply_json(s, R"({"faults": {}})", nullptr);
+    });
+    EXPECT_EQ(run(R62_cmd_upload_tar, "\n"),
+              "0 Enter TAR file name[sd.tar]:Reading file sd.tar...\nfile name:d300 [300].DONE\n|");
+    EXPECT_EQ(writes(), (strings{"2 d300", "3 d300 128", "3 d300 128", "3 d300 128", "3 d300 44"}));
+    EXPECT_EQ(device("d300"), SIM_read_raw(sim(), 0, 300));
+}
