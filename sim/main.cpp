@@ -116,7 +116,8 @@ int main(int argc, char** argv) {
             f.false_header = any_fault = true;
         } else if (a == "--drop-first" || a == "--drop-every" || a == "--status-only" || a == "--corrupt-every" ||
                    a == "--stray" || a == "--stray-b" || a == "--answer-size" || a == "--split" || a == "--delay" ||
-                   a == "--delay-every" || a == "--size-every" || a == "--drop-link-after" || a == "--baud" || a == "--only-code" || a == "--silent") {
+                   a == "--delay-every" || a == "--size-every" || a == "--drop-link-after" || a == "--baud" ||
+                   a == "--only-code" || a == "--silent") {
             const long hi = a == "--status-only"                      ? 255
                             : (a == "--only-code" || a == "--silent") ? 65535
                             : a == "--answer-size"                    ? 65533

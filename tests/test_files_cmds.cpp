@@ -257,7 +257,8 @@ TEST_F(SimFiles, StorageImageIsStreamedWithProgressAndReplacesOnlyWhenComplete) 
     SIM_set_request_hook(sim(), [s = sim()](const sim_request_t& r) {
         if (r.code == 8211) SIM_apply_json(s, R"({"settings": {"raw_size": 205100}})", nullptr);
     });
-    EXPECT_EQ(run(R62_cmd_download_sd, "zero.img\n"), "-1 " + head + "0)|Size of raw wrong: 205100 bytes instead of 0!\n");
+    EXPECT_EQ(run(R62_cmd_download_sd, "zero.img\n"),
+              "-1 " + head + "0)|Size of raw wrong: 205100 bytes instead of 0!\n");
     EXPECT_EQ(slurp("zero.img.part"), slurp("sd.img"));
     EXPECT_FALSE(fs::exists("zero.img"));
 

@@ -153,7 +153,8 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
     log_write(TAG, "Downloading entry table(%d entries)", max_stored);
     for (uint32_t first = 0; first < slots; first += LE_PER_ANSWER) {
         if (cmd_stopped()) return -1;
-        const int32_t r = R62_Get_Meas_Log_Entry_List(id_conn, first, table.data() + static_cast<size_t>(first) * LE_SIZE, 1);
+        const int32_t r =
+            R62_Get_Meas_Log_Entry_List(id_conn, first, table.data() + static_cast<size_t>(first) * LE_SIZE, 1);
         if (r != 0) return cmd_error(NAME, r);
         log_append(TAG, ".");
     }
