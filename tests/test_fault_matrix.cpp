@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -199,12 +198,17 @@ outcome_t run_case(const case_t& c, const fs::path& base) {
             if (std::system("tar --format=gnu -cf sd.tar d") != 0) return outcome_t::loss;
             const run_t r = m.run(R62_cmd_upload_tar, "\n");
             const std::map<std::string, bytes> source = {{"d/a1000", a}, {"d/b300", b}};
+            // Each "file name:<name> [<size>]...DONE" line: that file is done.
             size_t done = 0;
-            const std::regex line(R"(file name:(\S+) \[\d+\]\.*DONE)");
-            for (std::sregex_iterator it(r.out.begin(), r.out.end(), line), end; it != end; ++it, ++done) {
+            std::istringstream lines(r.out);
+            for (std::string line; std::getline(lines, line);) {
+                const size_t at = line.find("file name:"), end = line.find(" [");
+                if (at == std::string::npos || end == std::string::npos || !ends_with(line, "DONE")) continue;
+                const std::string name = line.substr(at + 10, end - at - 10);
                 bytes on_device;
-                if (!SIM_get_file(m.sim(), (*it)[1].str(), &on_device) || on_device != source.at((*it)[1].str()))
+                if (!source.count(name) || !SIM_get_file(m.sim(), name, &on_device) || on_device != source.at(name))
                     return outcome_t::loss;
+                ++done;
             }
             if (!failed(r)) return done == 2 ? outcome_t::identical : outcome_t::loss;
             return outcome_t::error;
