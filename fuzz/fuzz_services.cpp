@@ -7,7 +7,7 @@
 //   it requires was dispatched, and what it hands back is decoded from
 //   such an answer; an absent, short or oversized payload gives 254;
 // - a service that reads no answer returns 0 only after an answer or a
-//   status frame of status 0;
+//   status frame of status 0, a file or flash write only after its answer;
 // - nothing is written past the caller's buffers (exactly sized here).
 #include <algorithm>
 #include <array>
@@ -174,9 +174,10 @@ std::vector<service_t> services(FuzzedDataProvider& in) {
                      auto got = std::make_shared<int32_t>(-3);
                      const int32_t r = R62_Read_File(id, name.c_str(), buffer->data(), offset, wanted, got.get(), 1);
                      *decoded = [=](const fuzz_bytes& p) {
-                         // Never more than the answer carried nor than was asked for.
-                         const int64_t count = std::clamp<int64_t>(get_i32le(p.data(), 0), 0,
-                                                                   std::min<int64_t>(p.size() - 4, wanted));
+                         // A count the data bears out, held to what was asked for.
+                         const int64_t said = get_i32le(p.data(), 0);
+                         if (said < 0 || said > static_cast<int64_t>(p.size()) - 4) return false;
+                         const int64_t count = std::min<int64_t>(said, wanted);
                          return *got == count &&
                                 same(buffer->data(), fuzz_bytes(p.begin() + 4, p.end()), static_cast<size_t>(count));
                      };
@@ -247,11 +248,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool reads_answer = service.max > 0;
     const uint16_t answer = static_cast<uint16_t>(service.code + MXX_RESPONSE_OFFSET);
-    fuzz_require(result == 0 || result == 1 || result == 255 || result < 0 || (reads_answer && result == SHORT_OR_ABSENT),
-                 "service result is 0, 1, 255, 254 (reading services) or a link error");
+    // Writes are confirmed only by their answer, never by status frames alone.
+    const bool confirmed = service.code == R62_CODE_WRITE_FILE || service.code == R40_CODE_WRITE_EXT_FLASH;
+    fuzz_require(result == 0 || result == 1 || result == 255 || result < 0 ||
+                     (reads_answer && result == SHORT_OR_ABSENT) || (confirmed && result == MXX_ERR_UNCONFIRMED),
+                 "service result is 0, 1, 255, 254 (reading services), 253 (writes) or a link error");
     if (result != 0) return 0;
     const bool justified = std::any_of(seen.begin(), seen.end(), [&](const fuzz_frame_t& f) {
         if (f.status != 0 || f.count > MXX_RSP_CAP1) return false;
+        if (confirmed) return f.code == answer;
         if (!reads_answer) return f.code == answer || (f.code == MXX_CODE_STATUS && f.count <= MXX_RSP_CAP3);
         const auto n = static_cast<int32_t>(f.payload.size());
         return f.code == answer && n >= service.min && n <= service.max && decoded(f.payload);

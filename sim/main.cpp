@@ -28,8 +28,10 @@ const char kUsage[] =
     "  --stray-b N            send N bytes 'B' (a frame's first byte) before every frame\n"
     "  --false-header         send a header that never completes before every frame\n"
     "  --answer-size N        cut or zero-pad every answer's payload to N bytes\n"
+    "  --size-every N         --answer-size for every N-th answer only\n"
     "  --split N              write frames in pieces of at most N bytes\n"
     "  --delay MS             wait MS milliseconds before every answer\n"
+    "  --delay-every N        --delay for every N-th answer only\n"
     "  --ignore-probe         never answer get-serial (8007)\n"
     "  --drop-link-after N    after N requests: close a TCP connection; a pty goes mute\n"
     "  --only-code CODE       apply drop/status/reject/corrupt/delay/answer size to this code only\n"
@@ -114,7 +116,8 @@ int main(int argc, char** argv) {
             f.false_header = any_fault = true;
         } else if (a == "--drop-first" || a == "--drop-every" || a == "--status-only" || a == "--corrupt-every" ||
                    a == "--stray" || a == "--stray-b" || a == "--answer-size" || a == "--split" || a == "--delay" ||
-                   a == "--drop-link-after" || a == "--baud" || a == "--only-code" || a == "--silent") {
+                   a == "--delay-every" || a == "--size-every" || a == "--drop-link-after" || a == "--baud" ||
+                   a == "--only-code" || a == "--silent") {
             const long hi = a == "--status-only"                      ? 255
                             : (a == "--only-code" || a == "--silent") ? 65535
                             : a == "--answer-size"                    ? 65533
@@ -130,6 +133,8 @@ int main(int argc, char** argv) {
             else if (a == "--answer-size") f.answer_size = n;
             else if (a == "--split") f.split = n;
             else if (a == "--delay") f.delay_ms = n;
+            else if (a == "--delay-every") f.delay_every = n;
+            else if (a == "--size-every") f.size_every = n;
             else if (a == "--drop-link-after") f.drop_link_after = n;
             else if (a == "--baud") f.baud = n;
             else if (a == "--only-code") f.only_code = static_cast<uint16_t>(n);
@@ -184,6 +189,8 @@ int main(int argc, char** argv) {
         if (f.answer_size != none.answer_size) cur.answer_size = f.answer_size;
         if (f.split != none.split) cur.split = f.split;
         if (f.delay_ms != none.delay_ms) cur.delay_ms = f.delay_ms;
+        if (f.delay_every != none.delay_every) cur.delay_every = f.delay_every;
+        if (f.size_every != none.size_every) cur.size_every = f.size_every;
         if (f.ignore_probe) cur.ignore_probe = true;
         if (f.drop_link_after != none.drop_link_after) cur.drop_link_after = f.drop_link_after;
         if (f.baud != none.baud) cur.baud = f.baud;

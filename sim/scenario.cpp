@@ -239,6 +239,8 @@ void apply_faults(sim_faults_t& f, const json& j) {
         else if (k == "answer_size") f.answer_size = static_cast<int32_t>(integer(v, -1, MXX_MAX_PAYLOAD, k));
         else if (k == "split") f.split = static_cast<int32_t>(integer(v, 0, 65535, k));
         else if (k == "delay_ms") f.delay_ms = static_cast<int32_t>(integer(v, 0, 600000, k));
+        else if (k == "delay_every") f.delay_every = static_cast<int32_t>(integer(v, 0, INT32_MAX, k));
+        else if (k == "size_every") f.size_every = static_cast<int32_t>(integer(v, 0, INT32_MAX, k));
         else if (k == "ignore_probe") f.ignore_probe = integer(v, 0, 1, k) != 0;
         else if (k == "drop_link_after") f.drop_link_after = static_cast<int32_t>(integer(v, 0, INT32_MAX, k));
         else if (k == "baud") f.baud = static_cast<int32_t>(integer(v, 0, 100000000, k));

@@ -65,8 +65,8 @@
 //        default: derived from the note and aux files of the slot).
 //   "faults": { "drop_first": N, "drop_every": N, "status_only": S,
 //               "reject": true, "corrupt_every": N, "stray": N, "stray_b": N,
-//               "false_header": true, "answer_size": N, "split": N,
-//               "delay_ms": N, "ignore_probe": true, "drop_link_after": N,
+//               "false_header": true, "answer_size": N, "size_every": N, "split": N,
+//               "delay_ms": N, "delay_every": N, "ignore_probe": true, "drop_link_after": N,
 //               "baud": 115200, "only_code": 8201,
 //               "fail_codes": {"8202": 1}, "silent_codes": [8204] }
 //        Replaces all faults (missing keys: no fault). See sim_faults_t.

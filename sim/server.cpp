@@ -275,13 +275,15 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
             } else {
                 r = SIMI_handle(s, req.code, req.payload, now);
             }
-            if (applies && f.answer_size >= 0 && r.answer && r.code == req.code + MXX_RESPONSE_OFFSET)
+            // With only_code set, only that code's answers are counted.
+            const int64_t n = applies && r.answer ? ++s->answer_counter : 0;
+            const auto nth = [n](int32_t every) { return every <= 0 || n % every == 0; };
+            if (applies && f.answer_size >= 0 && r.answer && r.code == req.code + MXX_RESPONSE_OFFSET &&
+                nth(f.size_every))
                 r.payload.resize(static_cast<size_t>(f.answer_size));
             if (r.scheduled) s->tick_cv.notify_all();
             live = std::move(r.live);
             if (r.answer) {
-                // With only_code set, only that code's answers are counted.
-                const int64_t n = applies ? ++s->answer_counter : 0;
                 const bool drop = applies && ((f.drop_first > 0 && n <= f.drop_first) ||
                                               (f.drop_every > 0 && n % f.drop_every == 0));
                 if (!drop) {
@@ -290,7 +292,7 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
                         const size_t at = r.payload.empty() ? MXX_OFF_STATUS : MXX_HEADER_SIZE + r.payload.size() / 2;
                         answer[at] ^= 0x01;
                     }
-                    if (applies) delay_ms = f.delay_ms;
+                    if (applies && nth(f.delay_every)) delay_ms = f.delay_ms;
                 }
             }
         }

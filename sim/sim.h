@@ -45,7 +45,7 @@ enum : uint32_t {
 constexpr uint32_t SIM_FLASH_SIZE = 0x7F000;  // external flash image size
 
 // Faults, for reliability tests. Defaults: no fault. Answer counters
-// (drop_first, drop_every, corrupt_every) count the answers the instrument
+// (drop_first, drop_every, delay_every, size_every; corrupt_every has its own) count the answers the instrument
 // would send (with only_code: that code's answers), across connections, and
 // restart when the faults are set.
 // A dropped, corrupted or delayed answer belongs to a request that was
@@ -65,8 +65,10 @@ struct sim_faults_t {
                                   // 12 bytes with a bad checksum
     int32_t answer_size = -1;     // >= 0: every answer under code + 1000 carries exactly N payload bytes
                                   // (cut, or padded with zeros)
+    int32_t size_every = 0;       // > 0: answer_size only for every N-th answer
     int32_t split = 0;            // write every frame in pieces of at most N bytes, 1 ms apart
     int32_t delay_ms = 0;         // wait this long before every answer
+    int32_t delay_every = 0;      // > 0: delay only every N-th answer
     bool ignore_probe = false;    // never answer get-serial (8007), the tool's probe
     int32_t drop_link_after = 0;  // after N requests on one connection: a socket is closed (the tool sees
                                   // the end of the link); a pty goes mute (requests logged, never answered)

@@ -247,9 +247,6 @@ TEST_F(SimFiles, TarFromGnuTarAndPythonUploadsDirectoriesAndFiles) {
     EXPECT_EQ(writes(), (strings{"1 d/", "2 d/a300", "3 d/a300 128", "3 d/a300 128"}));
 }
 
-// 401 chunks of a 205100-byte image: percentages after chunks 200 and 400.
-// A size reported as 0 prints none. A failed or interrupted download leaves
-// the earlier image in place.
 // GNU tar's "tar cf x.tar ." names everything "./..." and lists "./" itself:
 // it uploads the same device files as "tar cf x.tar *", under the names
 // "tar tf" lists for the latter.
@@ -278,6 +275,10 @@ TEST_F(SimFiles, TarOfDotUploadsTheSameTreeAsTarOfStar) {
     EXPECT_EQ(device("sub/b"), slurp("tree/sub/b"));
 }
 
+// 401 chunks of a 205100-byte image: percentages after chunks 200 and 400.
+// A size reported as 0 prints none, and an image that does not come out at
+// the reported size is an error that stays ".part". A failed or interrupted
+// download leaves the earlier image in place.
 TEST_F(SimFiles, StorageImageIsStreamedWithProgressAndReplacesOnlyWhenComplete) {
     const std::string head = "Enter sd image file name[sd.img]:Downloading sd image (size:";
     apply(R"({"settings": {"raw_size": 205100}})");
@@ -288,8 +289,10 @@ TEST_F(SimFiles, StorageImageIsStreamedWithProgressAndReplacesOnlyWhenComplete) 
     SIM_set_request_hook(sim(), [s = sim()](const sim_request_t& r) {
         if (r.code == 8211) SIM_apply_json(s, R"({"settings": {"raw_size": 205100}})", nullptr);
     });
-    EXPECT_EQ(run(R62_cmd_download_sd, "zero.img\n"), "0 " + head + "0)Ok\n|");
-    EXPECT_EQ(slurp("zero.img"), slurp("sd.img"));
+    EXPECT_EQ(run(R62_cmd_download_sd, "zero.img\n"),
+              "-1 " + head + "0)|Size of raw wrong: 205100 bytes instead of 0!\n");
+    EXPECT_EQ(slurp("zero.img.part"), slurp("sd.img"));
+    EXPECT_FALSE(fs::exists("zero.img"));
 
     spit("sd.img", {'o', 'l', 'd'});
     interrupt_at(8211, 3);
@@ -354,4 +357,41 @@ TEST_F(SimStatus, ScreenIsSavedAsBmpBottomRowFirst) {
             ASSERT_EQ(pixel, x < 104 && ((screen[y * 13 + x / 8] >> (7 - x % 8)) & 1)) << x << "," << y;
         }
     }
+}
+
+// The instrument's file is the judge of an upload: a file that does not come
+// out at the size sent is reported and never done, and an append whose answer
+// was lost is sent again only when the file shows it did not land.
+TEST_F(SimFiles, UploadsEndAtTheSizeSentOrReportTheDifference) {
+    spit("d300", SIM_read_raw(sim(), 0, 300));
+    ASSERT_EQ(std::system("tar --format=gnu -cf sd.tar d300"), 0);
+    // Something else writes to the file while it is checked.
+    SIM_set_request_hook(sim(), [s = sim()](const sim_request_t& r) {
+        if (r.code == 8209) SIM_put_file(s, "d300", bytes(10, 1));
+    });
+    EXPECT_EQ(run(R62_cmd_upload_tar, "\n"),
+              "-1 Enter TAR file name[sd.tar]:Reading file sd.tar...\nfile name:d300 [300].|"
+              "Size of d300 wrong: 10 bytes instead of 300!\n");
+    // The second append lands but its answer is lost: the file shows it, so
+    // it is not sent again.
+    SIM_set_request_hook(sim(), {});
+    apply(R"({"faults": {"only_code": 8210, "drop_first": 0, "drop_every": 3}})");
+    SIM_clear_requests(sim());
+    EXPECT_EQ(run(R62_cmd_upload_tar, "\n"),
+              "0 Enter TAR file name[sd.tar]:Reading file sd.tar...\nfile name:d300 [300].DONE\n|");
+    EXPECT_EQ(writes(), (strings{"2 d300", "3 d300 128", "3 d300 128", "3 d300 44"}));
+    EXPECT_EQ(device("d300"), SIM_read_raw(sim(), 0, 300));
+    // The same with the file showing it did not land: sent again, once.
+    apply(R"({"faults": {}})");
+    SIM_clear_requests(sim());
+    SIM_set_request_hook(sim(), [s = sim(), n = std::make_shared<int>(0)](const sim_request_t& r) {
+        if (r.code != 8210) return;
+        ++*n;
+        if (*n == 2) SIM_apply_json(s, R"({"faults": {"only_code": 8210, "status_only": 0}})", nullptr);
+        if (*n == 3) SIM_apply_json(s, R"({"faults": {}})", nullptr);
+    });
+    EXPECT_EQ(run(R62_cmd_upload_tar, "\n"),
+              "0 Enter TAR file name[sd.tar]:Reading file sd.tar...\nfile name:d300 [300].DONE\n|");
+    EXPECT_EQ(writes(), (strings{"2 d300", "3 d300 128", "3 d300 128", "3 d300 128", "3 d300 44"}));
+    EXPECT_EQ(device("d300"), SIM_read_raw(sim(), 0, 300));
 }

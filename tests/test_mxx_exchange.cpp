@@ -2,6 +2,10 @@
 // that answers from a script over a socket pair.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "support/link_peer.h"
 
 namespace {
@@ -114,3 +118,72 @@ TEST_F(Exchange, WriteErrorIsPassedThrough) {
     EXPECT_EQ(MXX_send_cmd(4321, 8005, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr, 100, 1), COMM_ERR_NOLINK);
     EXPECT_EQ(send_only(4321, 8005, nullptr, 0, 100), COMM_ERR_NOLINK);
 }
+
+// An instrument that answers one request at a time, each 400 ms after it
+// took it in, answering the n-th request with {n}: with a time-out of 300 ms
+// every exchange sends a second try, whose answer comes after the exchange
+// took the first one. It is let go by; each exchange gets its own request's.
+TEST_F(Exchange, LateAnswersToEarlierTriesAreNeverTakenByTheNextExchange) {
+    const size_t before = peer.frames.size();
+    peer.start([before](const bytes&, int index) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        return rsp({static_cast<uint8_t>(static_cast<size_t>(index) - before)});
+    });
+    MXX_set_cmd_num_try(id, 3);
+    uint8_t first = 0xEE, second = 0xEE;
+    int32_t size = 0;
+    EXPECT_EQ(MXX_send_cmd(id, 8005, nullptr, 0, &first, 1, &size, nullptr, nullptr, 300, 1), 0);
+    EXPECT_EQ(MXX_send_cmd(id, 8005, nullptr, 0, &second, 1, &size, nullptr, nullptr, 300, 1), 0);
+    peer.stop();
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, 2);  // the answer to the second request, not to the first one's retry
+    EXPECT_EQ(peer.frames.size() - before, 4u);
+}
+
+// Only the answer confirms a write; status frames of status 0 alone leave it
+// open, and a write sent once is never repeated.
+TEST_F(Exchange, WritesAreConfirmedOnlyByTheirAnswer) {
+    const struct {
+        const char* name;
+        bytes answer;
+        int32_t tries, result;
+        size_t writes;
+    } cases[] = {
+        {"answer", rsp({}), 0, 0, 1},
+        {"status only", st(0), 0, MXX_ERR_UNCONFIRMED, 3},
+        {"failed status", st(3), 0, 1, 3},
+        {"no answer, sent once", {}, 1, 255, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = peer.frames.size();
+        peer.start([&](const bytes&, int) { return c.answer; });
+        MXX_set_cmd_num_try(id, 3);
+        EXPECT_EQ(MXX_send_write(id, 8005, nullptr, 0, 100, c.tries), c.result);
+        peer.stop();
+        EXPECT_EQ(peer.frames.size() - before, c.writes);
+    }
+}
+
+// A link that ends while the exchange waits: the same result whatever the
+// try count, and no further try.
+class ClosedDuringWait : public IdentifiedLink, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(ClosedDuringWait, GivesTheLinksEndWhateverTheTryCount) {
+    const size_t before = peer.frames.size();
+    std::atomic<bool> asked{false};
+    peer.start([&](const bytes&, int) {
+        asked = true;
+        return bytes{};
+    });
+    MXX_set_cmd_num_try(id, GetParam());
+    std::thread hang_up([&] {
+        while (!asked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        peer.hang_up();
+    });
+    EXPECT_EQ(MXX_send_cmd(id, 8005, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr, 5000, 1), COMM_ERR_CLOSED);
+    hang_up.join();
+    EXPECT_EQ(peer.frames.size() - before, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tries, ClosedDuringWait, ::testing::Values(1, 3));

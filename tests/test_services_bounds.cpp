@@ -62,12 +62,16 @@ private:
 
 }  // namespace
 
+// A count the data does not bear out is a failed read (code 254, nothing
+// stored), never an end of file; one above the size asked is held to it.
 TEST_F(ScriptedLink, ReadCountIsHeldToTheBytesThatArrivedAndTheSizeAsked) {
     const std::tuple<const char*, bytes, uint32_t, int32_t> rows[] = {
-        {"count above what arrived", le32(100, bytes(10, 0x5A)), 150, 10},
+        {"count above what arrived", le32(100, bytes(10, 0x5A)), 150, -1},
+        {"count alone", le32(512, {}), 512, -1},
         {"count above the size asked", le32(50, bytes(50, 0x5A)), 20, 20},
-        {"negative count", le32(-7, bytes(8, 0x5A)), 16, 0},
-        {"no count at all", {}, 16, -1},  // no answer to read: code 254, nothing stored
+        {"end of file", le32(0, {}), 16, 0},
+        {"negative count", le32(-7, bytes(8, 0x5A)), 16, -1},
+        {"no count at all", {}, 16, -1},
     };
     for (const auto& [name, payload, size, expect] : rows) {
         script([&](uint16_t code) { return code == R62_CODE_READ_FILE ? frame(9211, payload) : bytes{}; });

@@ -30,7 +30,7 @@ struct fault_case_t {
 std::vector<int32_t> numbers(const sim_faults_t& f) {
     return {f.drop_first, f.drop_every, f.status_only,  f.corrupt_every, f.stray,        f.split,
             f.delay_ms,   f.drop_link_after, f.baud,    f.only_code,     f.reject,       f.ignore_probe,
-            f.stray_b,    f.false_header,    f.answer_size};
+            f.stray_b,    f.false_header,    f.answer_size, f.delay_every, f.size_every};
 }
 
 }  // namespace
@@ -57,6 +57,13 @@ TEST(SimFaults, EachFaultDoesWhatItSays) {
         {"corrupt_every, no payload", [](sim_faults_t& f) { f.corrupt_every = 1; }, {{8105, u32(0), 0, 0, 13}}},
         {"stray", [](sim_faults_t& f) { f.stray = 5; }, {{8007, {}, 9007, 0, 26}}},
         {"delay_ms", [](sim_faults_t& f) { f.delay_ms = 700; }, {{8007, {}, 9007, 0, 0, true}}},
+        {"delay_every",
+         [](sim_faults_t& f) { f.delay_ms = 700, f.delay_every = 2; },
+         {{8007, {}, 9007}, {8007, {}, 9007, 0, 0, true}, {8007, {}, 9007}}},
+        // The serial answer carries 8 bytes: cut to 3 every second time.
+        {"size_every",
+         [](sim_faults_t& f) { f.answer_size = 3, f.size_every = 2; },
+         {{8007, {}, 9007, 0, 21}, {8007, {}, 9007, 0, 16}, {8007, {}, 9007, 0, 21}}},
         // 4013 bytes at 11520 bytes/s take about 350 ms.
         {"baud", [](sim_faults_t& f) { f.baud = 115200; }, {{8211, read_4000, 9211, 0, 4013, true}}},
     };
@@ -98,9 +105,9 @@ TEST(SimFaults, ScenarioSetsEveryFaultAndAnEmptySetClearsThem) {
     sim_ptr sim(scenario(R"({"faults": {"drop_first": 1, "drop_every": 2, "status_only": 3, "reject": true,
         "corrupt_every": 4, "stray": 5, "split": 6, "delay_ms": 7, "ignore_probe": true, "drop_link_after": 8,
         "baud": 9, "only_code": 10, "fail_codes": {"8202": 11}, "silent_codes": [8001], "stray_b": 12,
-        "false_header": true, "answer_size": 13}})"));
+        "false_header": true, "answer_size": 13, "delay_every": 14, "size_every": 15}})"));
     sim_faults_t f = SIM_get_faults(sim.get());
-    EXPECT_EQ(numbers(f), (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1, 1, 12, 1, 13}));
+    EXPECT_EQ(numbers(f), (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1, 1, 12, 1, 13, 14, 15}));
     EXPECT_EQ(f.fail_codes, (std::map<uint16_t, uint8_t>{{8202, 11}}));
     EXPECT_EQ(f.silent_codes, std::set<uint16_t>{8001});
     std::string err;

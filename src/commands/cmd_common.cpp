@@ -1,5 +1,6 @@
 #include "commands/cmd_common.h"
 
+#include <cinttypes>
 #include <cstring>
 
 #include "console/globals.h"
@@ -17,6 +18,11 @@ int32_t cmd_error(const char* handler, int32_t code) {
     // says "Interrupted." for it.
     if (code == COMM_ERR_INTERRUPTED) return -1;
     log_error("Command %s error(code=%d)!\n", handler, code);
+    return -1;
+}
+
+int32_t cmd_size_error(const char* name, uint64_t got, uint64_t expected) {
+    log_error("Size of %s wrong: %" PRIu64 " bytes instead of %" PRIu64 "!\n", name, got, expected);
     return -1;
 }
 

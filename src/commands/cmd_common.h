@@ -12,6 +12,9 @@ int32_t cmd_connected();
 // Prints "Command <handler> error(code=<code>)!\n" (nothing for a wait the
 // operator stopped); returns -1.
 int32_t cmd_error(const char* handler, int32_t code);
+// Reports a transfer of `name` that came out at `got` bytes where the other
+// side has `expected`; returns -1.
+int32_t cmd_size_error(const char* name, uint64_t got, uint64_t expected);
 
 // 1 when the running command must stop now: Ctrl-C was pressed or standard
 // input has ended. Handlers check it after each prompt and loops between

@@ -153,9 +153,11 @@ int32_t R62_cmd_set_conc_lut(char[], int32_t) {
     };
     int32_t r = step(FILE_OP_MKDIR, "lut", nullptr, 0);
     if (r == 0) r = step(FILE_OP_DELETE, device_name, nullptr, 0);
-    if (r == 0) r = step(FILE_OP_CREATE, device_name, nullptr, 0);
-    if (r == 0) r = step(FILE_OP_APPEND, device_name, lut.data(), static_cast<int32_t>(lut.size()));
+    uint64_t have = 0;
+    if (r == 0 && cmd_stopped()) r = R62_FILES_STOPPED;
+    if (r == 0) r = r62_file_write(id_conn, device_name, lut, LUT_SIZE, true, false, {}, &have);
     if (r == R62_FILES_STOPPED) return -1;
+    if (r == R62_FILES_MISMATCH) return cmd_size_error(device_name, have, lut.size());
     if (r != 0) return cmd_error(NAME, r);
     log_append(TAG, "Ok.\n");
     return 0;
@@ -165,9 +167,10 @@ int32_t R62_cmd_delete_record(char[], int32_t) {
     static constexpr const char* NAME = "R62_cmd_delete_record";
     if (!cmd_connected()) return -1;
     std::array<uint8_t, R62_PARAMS_BUF> record{};
-    if (params_fetch(NAME, record.data()) != 0) return -1;
+    int32_t slots = 0;
+    if (params_fetch_slots(NAME, record.data(), &slots) != 0) return -1;
     int32_t slot = 0;
-    input_integer_msg(&slot, 0, params_max_stored_meas(record.data()), "Select entry index");
+    input_integer_msg(&slot, 0, slots, "Select entry index");
     if (cmd_stopped()) return -1;
     for (const char* pattern : {"meas/meas%.4d.dat", "notes/rec%.4d.wav", "aux/aux%.4d.dat"}) {
         char name[64];
@@ -196,8 +199,9 @@ int32_t R62_cmd_purge(char[], int32_t) {
     if (cmd_stopped()) return -1;
     if (!yes) return 0;
     std::array<uint8_t, R62_PARAMS_BUF> record{};
-    if (params_fetch(NAME, record.data()) != 0) return -1;
-    const auto slots = static_cast<uint32_t>(params_max_stored_meas(record.data()));
+    int32_t max_stored = 0;
+    if (params_fetch_slots(NAME, record.data(), &max_stored) != 0) return -1;
+    const auto slots = static_cast<uint32_t>(max_stored);
     log_write(TAG, "Purging");
     progress_line bar(slots, "slots");
     for (uint32_t i = 0; i < slots; ++i) {
@@ -263,9 +267,11 @@ int32_t R62_cmd_upload_tar(char[], int32_t) {
             if (size == TAR_CHUNK && index % TAR_DOT_EVERY == 0) log_append(TAG, ".");
             return cmd_stopped() == 0;
         };
-        const int32_t r =
-            r62_file_write_from(id_conn, entry.name.c_str(), entry.size, TAR_CHUNK, true, true, source, progress);
+        uint64_t have = 0;
+        const int32_t r = r62_file_write_from(id_conn, entry.name.c_str(), entry.size, TAR_CHUNK, true, true, source,
+                                              progress, &have);
         if (r == R62_FILES_STOPPED) return -1;
+        if (r == R62_FILES_MISMATCH) return cmd_size_error(entry.name.c_str(), have, entry.size);
         if (r == R62_FILES_NO_DATA) {
             log_append(TAG, "\n");
             return truncated();
@@ -299,9 +305,11 @@ int32_t R62_cmd_download_sd(char[], int32_t) {
         }
         return true;
     };
-    r = r62_file_read(id_conn, RAW_NAME, RAW_CHUNK, 0, write, [](uint32_t) { return cmd_stopped() == 0; });
+    uint32_t total = 0;
+    r = r62_file_read(id_conn, RAW_NAME, RAW_CHUNK, 0, write, [](uint32_t) { return cmd_stopped() == 0; }, &total);
     if (r == R62_FILES_STOPPED) return -1;
     if (r != 0) return cmd_error(NAME, r);
+    if (total != p.size) return cmd_size_error(RAW_NAME, total, p.size);
     log_append(TAG, "Ok\n");
     return file.commit() ? 0 : -1;
 }

@@ -53,6 +53,7 @@ int32_t download_copy(int32_t id, int32_t slot, const std::string& path, const c
     log_write(TAG, header_format, slot, static_cast<int32_t>(size));
     cmd_file_t file;
     if (!file.open(path, cmd_file_t::kind_t::download)) return 0;
+    uint32_t total = 0;
     r = r62_file_read(
         id, name, LOG_CHUNK, 0,
         [&](const uint8_t* data, int32_t n, uint32_t, uint32_t index) {
@@ -60,9 +61,10 @@ int32_t download_copy(int32_t id, int32_t slot, const std::string& path, const c
             if ((index + 1) % DOTS_EVERY == 0) log_append(TAG, ".");
             return true;
         },
-        [](uint32_t) { return cmd_stopped() == 0; });
+        [](uint32_t) { return cmd_stopped() == 0; }, &total);
     if (r == R62_FILES_STOPPED) return cmd_stopped() ? -1 : 0;  // stopped, or the local file failed (reported)
     if (r != 0) return cmd_error(handler, r);
+    if (total != size) return cmd_size_error(name, total, size);
     log_append(TAG, "Ok\n");
     file.commit();
     return 0;
@@ -141,9 +143,8 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
     // The table and the record buffer are too large for the stack.
     std::vector<uint8_t> table(LOG_TABLE_SIZE, 0);
     std::vector<uint8_t> params(R62_PARAMS_BUF, 0);
-    int32_t r = R62_Get_Params(id_conn, params.data(), 1);
-    if (r != 0) return cmd_error(NAME, r);
-    const int32_t max_stored = params_max_stored_meas(params.data());
+    int32_t max_stored = 0;
+    if (params_fetch_slots(NAME, params.data(), &max_stored) != 0) return -1;
     uint32_t slots = static_cast<uint32_t>(max_stored);
     if (slots > LOG_TABLE_SLOTS) {
         slots = LOG_TABLE_SLOTS;
@@ -153,7 +154,8 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
     log_write(TAG, "Downloading entry table(%d entries)", max_stored);
     for (uint32_t first = 0; first < slots; first += LE_PER_ANSWER) {
         if (cmd_stopped()) return -1;
-        r = R62_Get_Meas_Log_Entry_List(id_conn, first, table.data() + static_cast<size_t>(first) * LE_SIZE, 1);
+        const int32_t r =
+            R62_Get_Meas_Log_Entry_List(id_conn, first, table.data() + static_cast<size_t>(first) * LE_SIZE, 1);
         if (r != 0) return cmd_error(NAME, r);
         log_append(TAG, ".");
     }

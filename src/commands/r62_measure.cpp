@@ -225,7 +225,9 @@ int32_t R62_cmd_measure_data(char[], int32_t) {
         char name[SAMPLES_NAME_MAX + 1] = "samples.dat";
         input_string_msg(name, 0, SAMPLES_NAME_MAX, "Enter file name");
         if (cmd_stopped()) return -1;
-        file.open(name);  // reported when it fails; the samples still go to the console
+        // Reported when it fails; the samples still go to the console. It
+        // keeps "<name>.part" until every sample is in.
+        file.open(name, cmd_file_t::kind_t::download);
     }
     progress_line bar(count, "samples");
     for (int32_t i = 0; i < count; ++i) {
@@ -239,5 +241,6 @@ int32_t R62_cmd_measure_data(char[], int32_t) {
         log_write(TAG, "%s", text);
         file.puts(text);
     }
+    if (file.is_open()) file.commit();
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "console/conutil.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
+#include "link/mxx_comm.h"
 #include "records/wire.h"
 
 namespace {
@@ -156,6 +157,16 @@ using params_buf_t = std::array<uint8_t, R62_PARAMS_BUF>;
 }  // namespace
 
 int32_t params_fetch(const char* handler, uint8_t* record) { return fetch_params(handler, record); }
+
+int32_t params_fetch_slots(const char* handler, uint8_t* record, int32_t* slots) {
+    int32_t received = 0;
+    int32_t r = R62_Get_Params(id_conn, record, 1, &received);
+    // Without the field the log would look empty, never wrong.
+    if (r == 0 && received < static_cast<int32_t>(PARAMS_OFF_MAX_STORED_MEAS + 4)) r = MXX_ERR_PAYLOAD;
+    if (r != 0) return cmd_error(handler, r);
+    *slots = params_max_stored_meas(record);
+    return 0;
+}
 
 int32_t params_max_stored_meas(const uint8_t* record) { return get_i32le(record, PARAMS_OFF_MAX_STORED_MEAS); }
 

@@ -16,6 +16,10 @@ int32_t params_max_stored_meas(const uint8_t* record);
 // Fetches the record into `record` (R62_PARAMS_BUF bytes); reports a failure
 // under `handler`, or a record shorter than its settable head, and gives -1.
 int32_t params_fetch(const char* handler, uint8_t* record);
+// Fetches the record for the number of log slots: a failure, or a record that
+// does not reach `max_stored_meas`, is reported under `handler` (a short one
+// as MXX_ERR_PAYLOAD) and gives -1; else 0 and the slots in `slots`.
+int32_t params_fetch_slots(const char* handler, uint8_t* record, int32_t* slots);
 void params_set_max_stored_meas(uint8_t* record, int32_t value);
 
 constexpr int32_t PARAMS_MEMORY_RECORDS = 4000;  // what `sm` sets

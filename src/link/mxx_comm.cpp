@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,14 +149,41 @@ void MXX_dispatch_frame(const uint8_t* frame, int32_t count, void* user) {
 
 // ---- exchange ----
 
-int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* outbuff,
+namespace {
+
+using mxx_clock = std::chrono::steady_clock;
+
+int32_t elapsed_ms(mxx_clock::time_point since) {
+    return static_cast<int32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(mxx_clock::now() - since).count());
+}
+
+// Lets go by the answers still under way after an exchange that sent `owed`
+// more tries than it received answers, so that none of them can be taken for
+// a later request of the same code (the frame carries no request number).
+// The slots stay armed for the exchange's own codes meanwhile. It ends when
+// they all came, or when none came for `silence_ms`; a lost link or any
+// other end of the wait ends it too.
+void MXX_drain_late(int32_t id, int32_t owed, int32_t silence_ms) {
+    for (; owed > 0; --owed) {
+        int32_t count1 = 0, count2 = 0, count3 = 0;
+        if (comm_wait_response(id, &count1, &count2, &count3, silence_ms) != 0) return;
+    }
+}
+
+// The exchange of MXX_send_cmd with at most `tries` tries (0: the link's
+// count); `kind` gets what ended it (MXX_KIND_*), status frames and silence
+// both giving MXX_KIND_STATUS.
+int32_t MXX_exchange(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* outbuff,
                      int32_t outbuff_size, int32_t* out_size, int32_t* out_timeout, int32_t* out_status,
-                     int32_t timeout_ms, int32_t wait) {
+                     int32_t timeout_ms, int32_t wait, int32_t tries, int32_t* kind) {
     MXX_CHECK(inbuff_size >= 0 && inbuff_size < (UINT16_MAX - 1), "Invalid data size for MXX frame!");
 
-    int32_t tries = 1;
-    with_link(id, [&](mxx_conn_t& c) { tries = c.cmd_num_try.load(std::memory_order_relaxed); });
-    if (tries < 1) tries = 1;
+    if (tries <= 0) {
+        tries = 1;
+        with_link(id, [&](mxx_conn_t& c) { tries = c.cmd_num_try.load(std::memory_order_relaxed); });
+        if (tries < 1) tries = 1;
+    }
 
     // Deliberately left uninitialised: only the bytes written are ever read.
     std::array<uint8_t, MXX_FRAME_BUF_SIZE> frame;
@@ -173,29 +201,70 @@ int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
     }
 
     int32_t result = 255;
+    int32_t last_kind = MXX_KIND_STATUS;
     bool done = !wait;
+    int32_t sent = 0, answers = 0;
+    const mxx_clock::time_point start = mxx_clock::now();
     for (int32_t t = 0; t < tries; ++t) {
         result = comm_write(id, frame.data(), frame_size, 0, timeout_ms);
         if (result == 0 && wait) {
+            ++sent;
             int32_t count1 = 0, count2 = 0, count3 = 0;
             const int32_t waited = comm_wait_response(id, &count1, &count2, &count3, timeout_ms);
-            // The operator stopped the wait: the request stays sent, no try follows.
+            // The operator stopped the wait: the request stays sent and no try
+            // follows. Nothing is drained either: a drain would wait out the
+            // very time-out the operator cut short.
             if (waited == COMM_ERR_INTERRUPTED) {
                 result = waited;
+                sent = answers;
                 break;
             }
-            int32_t kind = MXX_KIND_STATUS;
             result = MXX_test_response(id, slot1.data(), clamp_count(count1, MXX_RSP_CAP1), slot2.data(),
                                        clamp_count(count2, MXX_RSP_CAP2), slot3.data(),
                                        clamp_count(count3, MXX_RSP_CAP3), outbuff, outbuff_size, out_size,
-                                       out_timeout, out_status, &kind);
-            done = kind == MXX_KIND_RESPONSE || kind == MXX_KIND_REJECT;
+                                       out_timeout, out_status, &last_kind);
+            done = last_kind == MXX_KIND_RESPONSE || last_kind == MXX_KIND_REJECT;
+            if (done) ++answers;
+            // A link that ended is reported as such whatever tries remain.
+            if (!done && waited == COMM_ERR_CLOSED) {
+                result = COMM_ERR_CLOSED;
+                sent = answers;
+                break;
+            }
         }
         if (done) break;
     }
 
-    if (wait) comm_unhook_response(id);
+    if (wait) {
+        if (sent > answers) {
+            // Answers that come later than the time-out come about as late
+            // as the one that ended this exchange, measured from the first try.
+            const int32_t taken = answers > 0 ? elapsed_ms(start) : 0;
+            MXX_drain_late(id, sent - answers, std::max(timeout_ms, taken + timeout_ms / 2));
+        }
+        comm_unhook_response(id);
+    }
+    if (kind) *kind = last_kind;
     return result;
+}
+
+}  // namespace
+
+int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* outbuff,
+                     int32_t outbuff_size, int32_t* out_size, int32_t* out_timeout, int32_t* out_status,
+                     int32_t timeout_ms, int32_t wait) {
+    return MXX_exchange(id, code, inbuff, inbuff_size, outbuff, outbuff_size, out_size, out_timeout, out_status,
+                        timeout_ms, wait, 0, nullptr);
+}
+
+int32_t MXX_send_write(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, int32_t timeout_ms,
+                       int32_t tries) {
+    int32_t kind = MXX_KIND_STATUS;
+    const int32_t r = MXX_exchange(id, code, inbuff, inbuff_size, nullptr, 0, nullptr, nullptr, nullptr, timeout_ms,
+                                   1, tries, &kind);
+    // Status frames alone confirm nothing.
+    if (r == 0 && kind != MXX_KIND_RESPONSE) return MXX_ERR_UNCONFIRMED;
+    return r;
 }
 
 int32_t MXX_send_query(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* out,

@@ -66,6 +66,15 @@ int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
 // Result of an exchange that ended with result 0 but without the answer
 // payload its caller reads.
 constexpr int32_t MXX_ERR_PAYLOAD = 254;
+// Result of a write that only status frames of status 0 answered: nothing
+// confirms it was carried out.
+constexpr int32_t MXX_ERR_UNCONFIRMED = 253;
+// A write whose answer carries no payload, sent at most `tries` times (0: the
+// link's try count). As MXX_send_cmd with wait, except that only the answer
+// itself confirms it: 0 when it came with status 0, MXX_ERR_UNCONFIRMED when
+// only status frames of status 0 came.
+int32_t MXX_send_write(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, int32_t timeout_ms,
+                       int32_t tries);
 // Largest answer payload an exchange can hand over (slot 1 less the frame overhead).
 constexpr int32_t MXX_MAX_ANSWER = MXX_RSP_CAP1 - static_cast<int32_t>(MXX_OVERHEAD);
 

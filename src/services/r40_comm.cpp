@@ -109,7 +109,8 @@ int32_t R40_write_ext_flash(int32_t id, uint16_t block, const uint8_t* data, int
     std::vector<uint8_t> req(static_cast<size_t>(length) + 2);
     put_u16le(req.data(), 0, block);
     if (length > 0) std::memcpy(req.data() + 2, data, static_cast<size_t>(length));
-    return send(id, R40_CODE_WRITE_EXT_FLASH, req.data(), length + 2, nullptr, 0, TIMEOUT_DEFAULT, wait);
+    if (!wait) return send(id, R40_CODE_WRITE_EXT_FLASH, req.data(), length + 2, nullptr, 0, TIMEOUT_DEFAULT, 0);
+    return MXX_send_write(id, R40_CODE_WRITE_EXT_FLASH, req.data(), length + 2, TIMEOUT_DEFAULT, 0);
 }
 
 int32_t R40_flash_FW(int32_t id, uint32_t encrypted, uint32_t checksum, int32_t wait) {

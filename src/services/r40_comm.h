@@ -82,7 +82,8 @@ int32_t R40_erase_ext_flash(int32_t id, int32_t* block_size, int32_t wait);
 // `buffer` holds R40_EXT_FLASH_READ bytes. Answer: 64 bytes.
 int32_t R40_read_ext_flash(int32_t id, uint16_t block, uint8_t* buffer, int32_t wait);
 // Refuses a length outside 0..R40_WRITE_MAX (or data missing) with
-// COMM_ERR_ARG before anything is sent.
+// COMM_ERR_ARG before anything is sent. With wait, status frames of status 0
+// alone confirm nothing: MXX_ERR_UNCONFIRMED (253).
 int32_t R40_write_ext_flash(int32_t id, uint16_t block, const uint8_t* data, int32_t length, int32_t wait);
 int32_t R40_flash_FW(int32_t id, uint32_t encrypted, uint32_t checksum, int32_t wait);
 // Sends the first 8 characters of `serial`, NUL-padded when shorter.

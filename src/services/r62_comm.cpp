@@ -102,14 +102,28 @@ int32_t R62_File_Info(int32_t id, const char* name, uint32_t* size, int32_t wait
     return r;
 }
 
-int32_t R62_Write_File(int32_t id, const char* name, uint32_t operation, const void* data, int32_t length,
-                       int32_t wait) {
+namespace {
+
+int32_t write_file(int32_t id, const char* name, uint32_t operation, const void* data, int32_t length, int32_t wait,
+                   int32_t tries) {
     if (length < 0 || length > R62_WRITE_MAX || (length > 0 && !data)) return COMM_ERR_ARG;
     std::array<uint8_t, R62_WRITE_BUF> req{};
     file_req_encode(file_req_make(name, operation, static_cast<uint32_t>(length)), req.data());
     if (length > 0) std::memcpy(req.data() + FILE_REQ_SIZE, data, static_cast<size_t>(length));
-    return send(id, R62_CODE_WRITE_FILE, req.data(), static_cast<int32_t>(FILE_REQ_SIZE) + length, nullptr, 0,
-                nullptr, TIMEOUT_DEFAULT, wait);
+    const int32_t size = static_cast<int32_t>(FILE_REQ_SIZE) + length;
+    if (!wait) return send(id, R62_CODE_WRITE_FILE, req.data(), size, nullptr, 0, nullptr, TIMEOUT_DEFAULT, 0);
+    return MXX_send_write(id, R62_CODE_WRITE_FILE, req.data(), size, TIMEOUT_DEFAULT, tries);
+}
+
+}  // namespace
+
+int32_t R62_Write_File(int32_t id, const char* name, uint32_t operation, const void* data, int32_t length,
+                       int32_t wait) {
+    return write_file(id, name, operation, data, length, wait, 0);
+}
+
+int32_t R62_Append_File(int32_t id, const char* name, const void* data, int32_t length) {
+    return write_file(id, name, FILE_OP_APPEND, data, length, 1, 1);
 }
 
 int32_t R62_Read_File(int32_t id, const char* name, void* buffer, uint32_t offset, uint32_t size, int32_t* got,
@@ -122,11 +136,13 @@ int32_t R62_Read_File(int32_t id, const char* name, void* buffer, uint32_t offse
     int32_t r = query(id, R62_CODE_READ_FILE, req, sizeof req, reads ? answer.data() : nullptr, 4, R62_READ_ANSWER,
                       &received, wait);
     if (r != 0 || !wait || !reads) return r;
-    // The count is the instrument's word; never copy more than arrived
-    // behind it, nor more than the caller asked for.
+    // The count is the instrument's word. A count the data behind it does
+    // not bear out is a failed read, never an end of file; never copy more
+    // than the caller asked for.
     int64_t count = get_i32le(answer.data(), 0);
-    int64_t avail = received > 4 ? received - 4 : 0;
-    count = std::clamp<int64_t>(count, 0, std::min<int64_t>(avail, buffer ? size : 0));
+    const int64_t avail = received - 4;
+    if (count < 0 || count > avail) return MXX_ERR_PAYLOAD;
+    count = std::min<int64_t>(count, buffer ? size : 0);
     if (count > 0) std::memcpy(buffer, answer.data() + 4, static_cast<size_t>(count));
     if (got) *got = static_cast<int32_t>(count);
     return r;

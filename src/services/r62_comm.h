@@ -73,13 +73,19 @@ int32_t R62_Memory_Usage(int32_t id, int32_t* heap, char* text, int32_t text_siz
 int32_t R62_File_Info(int32_t id, const char* name, uint32_t* size, int32_t wait);
 // Sends the request record and `length` data bytes. A length outside
 // 0..R62_WRITE_MAX, or data missing for a length above 0, is refused with
-// COMM_ERR_ARG before anything is sent.
+// COMM_ERR_ARG before anything is sent. With wait, only the answer confirms
+// the write: status frames of status 0 alone give MXX_ERR_UNCONFIRMED (253).
 int32_t R62_Write_File(int32_t id, const char* name, uint32_t operation, const void* data, int32_t length,
                        int32_t wait);
+// FILE_OP_APPEND of `length` bytes, waiting, sent once: an append carries no
+// offset, so sending it again could append it twice. 255 or
+// MXX_ERR_UNCONFIRMED leave open whether it was carried out.
+int32_t R62_Append_File(int32_t id, const char* name, const void* data, int32_t length);
 // Reads up to `size` bytes at `offset` into `buffer` (which holds `size`
 // bytes). `got` receives the bytes copied: never more than the answer
 // carried nor than `size`; 0 at the end of the file. Answer: 4 to 4000
-// bytes (the count, then the data; a count above the data is cut to it).
+// bytes (the count, then the data; a negative count, or one above the data
+// that came, gives MXX_ERR_PAYLOAD and stores nothing).
 int32_t R62_Read_File(int32_t id, const char* name, void* buffer, uint32_t offset, uint32_t size, int32_t* got,
                       int32_t wait);
 // One signed 32-bit sample value. Answer: 4 bytes.
