@@ -192,19 +192,21 @@ TEST_F(Fw, UploadVerifyAndFlash) {
     EXPECT_EQ(connected.load(), 0);
 }
 
-// Blocks of 4 KB to an instrument that stops reading while it holds each
-// answer past the time-out: the tries pile up in the tty (about 11.8 KB) until
-// a block write runs out of time part-way and is tried again. "Ok." for every
-// block means the flash holds the image; anything less must end in "Error!".
+// Blocks of 8 KB to an instrument that stops reading while it holds each
+// answer past the time-out: a block's tries pile up in the tty (about 11.8 KB)
+// until the third is cut short part-way. "Ok." for every block means the
+// flash holds the image; anything less must end in "Error!".
 TEST_F(Fw, UploadOverASlowTtyClaimsOnlyBlocksThatArrivedWhole) {
     ASSERT_TRUE(link.open_pty());
-    bytes bin(4 * 4096);
-    for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>(i * 13 + i / 4096);
+    bytes bin(3 * 8192);
+    for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>(i * 13 + i / 8192);
     write_file("big.bin", bin);
     ASSERT_THAT(run([] { return R40_create_gfw("big.bin", "big.gfw", 1, 2, 1, "QM-38V2", -1, R62_FW_DEV_TYPE); }),
                 EndsWith("=0"));
-    ASSERT_EQ(SIM_apply_json(sim(), "{\"settings\": {\"flash_block_size\": 4096}}", nullptr), 0);
-    refused = 1 << 30;  // the hook leaves the faults alone
+    ASSERT_EQ(SIM_apply_json(sim(), "{\"settings\": {\"flash_block_size\": 8192}}", nullptr), 0);
+    // Slow for the first block's three tries and the next block's first; the
+    // rest of the upload runs at full speed.
+    refused = 4;
     SIM_set_faults(sim(),
                    {.delay_ms = 2500, .only_code = R40_CODE_WRITE_EXT_FLASH, .fail_codes = {}, .silent_codes = {}});
     const std::string upload = run([] { return R40_cmd_upload_gfw(nullptr, "big.gfw", R62_FW_DEV_TYPE, -1); }, "\n");
