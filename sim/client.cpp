@@ -30,7 +30,8 @@ void sink(const uint8_t* frame, int32_t count, void* user) {
     f.code = MXX_frame_code(frame);
     f.timeout = MXX_frame_timeout(frame);
     f.status = MXX_frame_status(frame);
-    if (count > static_cast<int32_t>(MXX_OVERHEAD)) f.payload.assign(frame + MXX_HEADER_SIZE, frame + count - 1);
+    const std::span<const uint8_t> payload = MXX_frame_payload(frame, static_cast<size_t>(count));
+    f.payload.assign(payload.begin(), payload.end());
     c->frames.push_back(std::move(f));
 }
 
@@ -85,7 +86,7 @@ int32_t SIMC_send_raw(sim_client_t* c, const std::vector<uint8_t>& bytes) {
 
 int32_t SIMC_send(sim_client_t* c, uint16_t code, const std::vector<uint8_t>& payload, uint16_t timeout) {
     if (payload.size() > static_cast<size_t>(MXX_MAX_PAYLOAD)) return -1;
-    std::vector<uint8_t> f(payload.size() + MXX_OVERHEAD);
+    std::vector<uint8_t> f(MXX_frame_size(payload.size()));
     MXX_build_frame(f.data(), code, payload.data(), static_cast<uint16_t>(payload.size()), timeout, 0);
     return SIMC_send_raw(c, f);
 }

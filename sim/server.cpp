@@ -211,7 +211,7 @@ void ep_send(sim_endpoint_t* ep, std::vector<uint8_t> frame, const sim_faults_t&
 
 std::vector<uint8_t> build_frame(uint16_t code, const std::vector<uint8_t>& payload, uint8_t status) {
     const size_t n = std::min<size_t>(payload.size(), static_cast<size_t>(MXX_MAX_PAYLOAD));
-    std::vector<uint8_t> f(n + MXX_OVERHEAD);
+    std::vector<uint8_t> f(MXX_frame_size(n));
     MXX_build_frame(f.data(), code, payload.data(), static_cast<uint16_t>(n), 0, status);
     return f;
 }
@@ -224,8 +224,8 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
     sim_request_t req;
     req.code = MXX_frame_code(frame);
     req.timeout = MXX_frame_timeout(frame);
-    const uint16_t len = MXX_frame_length(frame);
-    if (len > 1) req.payload.assign(frame + MXX_HEADER_SIZE, frame + MXX_HEADER_SIZE + len - 1);
+    const std::span<const uint8_t> payload = MXX_frame_payload(frame, static_cast<size_t>(count));
+    req.payload.assign(payload.begin(), payload.end());
     std::function<void(const sim_request_t&)> hook;
     sim_faults_t f;
     {
@@ -289,7 +289,9 @@ void handle_frame(sim_t* s, const std::shared_ptr<sim_endpoint_t>& ep, const uin
                 if (!drop) {
                     answer = build_frame(r.code, r.payload, r.status);
                     if (applies && f.corrupt_every > 0 && ++s->corrupt_counter % f.corrupt_every == 0) {
-                        const size_t at = r.payload.empty() ? MXX_OFF_STATUS : MXX_HEADER_SIZE + r.payload.size() / 2;
+                        const std::span<const uint8_t> p = MXX_frame_payload(answer.data(), answer.size());
+                        const size_t at = p.empty() ? MXX_OFF_STATUS
+                                                    : static_cast<size_t>(p.data() - answer.data()) + p.size() / 2;
                         answer[at] ^= 0x01;
                     }
                     if (applies && nth(f.delay_every)) delay_ms = f.delay_ms;

@@ -56,7 +56,7 @@ void fuzz_require(bool ok, const char* what) {
 }
 
 fuzz_bytes fuzz_frame(uint16_t code, const fuzz_bytes& payload, uint8_t status) {
-    fuzz_bytes f(payload.size() + MXX_OVERHEAD);
+    fuzz_bytes f(MXX_frame_size(payload.size()));
     MXX_build_frame(f.data(), code, payload.data(), static_cast<uint16_t>(payload.size()), 0, status);
     return f;
 }
@@ -195,12 +195,12 @@ std::vector<fuzz_frame_t> fuzz_instrument_t::frames_since(uint64_t since) {
 int32_t fuzz_instrument_t::on_frame(int32_t, mxx_conn_t*, const uint8_t* frame, int32_t) {
     fuzz_instrument_t* self = g_current.load();
     if (self == nullptr) return 0;
-    const int32_t length = MXX_frame_length(frame);
     fuzz_frame_t f;
     f.code = MXX_frame_code(frame);
     f.status = MXX_frame_status(frame);
-    f.count = static_cast<int32_t>(MXX_HEADER_SIZE) + length;
-    if (length > 1) f.payload.assign(frame + MXX_HEADER_SIZE, frame + MXX_HEADER_SIZE + length - 1);
+    f.count = static_cast<int32_t>(MXX_HEADER_SIZE) + MXX_frame_length(frame);
+    const std::span<const uint8_t> payload = MXX_frame_payload(frame);
+    f.payload.assign(payload.begin(), payload.end());
     std::lock_guard lock(self->mu_);
     if (f.code == FUZZ_SYNC_CODE && f.payload.size() == sizeof(uint64_t)) {
         uint64_t k;
@@ -257,13 +257,14 @@ void fuzz_instrument_t::serve(int fd) {
     auto take = [&](const uint8_t* bytes, size_t n) {
         pending.insert(pending.end(), bytes, bytes + n);
         while (whole && pending.size() >= MXX_HEADER_SIZE) {
-            if (std::memcmp(pending.data(), MXX_MAGIC, 4) != 0 || MXX_xor(pending.data(), MXX_HEADER_SIZE) != 0) {
+            // Judge the header alone first: its length says how much to wait for.
+            if (!MXX_header_check(pending.data())) {
                 whole = false;
                 break;
             }
             const size_t size = MXX_HEADER_SIZE + MXX_frame_length(pending.data());
             if (pending.size() < size) break;
-            if (MXX_xor(pending.data() + MXX_HEADER_SIZE, size - MXX_HEADER_SIZE) != 0) {
+            if (!MXX_frame_check(pending.data(), size)) {
                 whole = false;
                 break;
             }

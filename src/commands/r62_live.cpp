@@ -32,10 +32,7 @@ std::string live_event_line(std::span<const uint8_t> payload) {
 
 int32_t R62_event_live_data(int32_t, mxx_conn_t*, const uint8_t* frame, int32_t) {
     if (frame == nullptr) return 0;
-    // The length field counts the payload and its checksum byte.
-    const uint16_t length = MXX_frame_length(frame);
-    const size_t payload = length > 0 ? length - 1u : 0u;
-    const std::string line = live_event_line({frame + MXX_HEADER_SIZE, payload});
+    const std::string line = live_event_line(MXX_frame_payload(frame));
     if (!line.empty()) log_write("MAIN", "%s", line.c_str());
     return 0;
 }

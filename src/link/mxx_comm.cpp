@@ -88,10 +88,11 @@ int32_t MXX_test_response(int32_t /*id*/, const uint8_t* frame1, int32_t count1,
     if (out_timeout) *out_timeout = MXX_frame_timeout(frame);
     if (out_status) *out_status = status;
 
-    const int32_t payload = count - static_cast<int32_t>(MXX_OVERHEAD);
-    if (kind == MXX_KIND_RESPONSE && status == 0 && payload > 0 && outbuff != nullptr && payload <= outbuff_size) {
-        std::memcpy(outbuff, frame + MXX_HEADER_SIZE, static_cast<size_t>(payload));
-        if (out_size) *out_size = payload;
+    const std::span<const uint8_t> payload = MXX_frame_payload(frame, static_cast<size_t>(count));
+    const auto size = static_cast<int32_t>(payload.size());
+    if (kind == MXX_KIND_RESPONSE && status == 0 && size > 0 && outbuff != nullptr && size <= outbuff_size) {
+        std::memcpy(outbuff, payload.data(), payload.size());
+        if (out_size) *out_size = size;
     }
     return (kind == MXX_KIND_REJECT || status != 0) ? 1 : 0;
 }

@@ -1,5 +1,6 @@
 #include "link/mxx_frame.h"
 
+#include <algorithm>
 #include <cstring>
 
 uint8_t MXX_xor(const uint8_t* data, size_t n) {
@@ -23,7 +24,31 @@ int32_t MXX_build_frame(uint8_t* out, uint16_t code, const void* payload, uint16
     if (size > 0 && payload != nullptr) std::memcpy(out + MXX_HEADER_SIZE, payload, size);
     else if (size > 0) std::memset(out + MXX_HEADER_SIZE, 0, size);
     out[MXX_HEADER_SIZE + size] = MXX_xor(out + MXX_HEADER_SIZE, size);
-    return static_cast<int32_t>(size + MXX_OVERHEAD);
+    return static_cast<int32_t>(MXX_frame_size(size));
+}
+
+bool MXX_header_check(const uint8_t* frame) {
+    return std::memcmp(frame, MXX_MAGIC, 4) == 0 && MXX_xor(frame, MXX_HEADER_SIZE) == 0;
+}
+
+bool MXX_frame_check(const uint8_t* frame, size_t count) {
+    if (frame == nullptr || count < MXX_HEADER_SIZE || !MXX_header_check(frame)) return false;
+    if (count != MXX_HEADER_SIZE + MXX_frame_length(frame)) return false;
+    // The payload checksum makes the XOR of payload and checksum zero.
+    return MXX_xor(frame + MXX_HEADER_SIZE, count - MXX_HEADER_SIZE) == 0;
+}
+
+std::span<const uint8_t> MXX_frame_payload(const uint8_t* frame) {
+    if (frame == nullptr) return {};
+    // Length counts the payload and its checksum byte; 0 means neither.
+    const uint16_t length = MXX_frame_length(frame);
+    return {frame + MXX_HEADER_SIZE, length > 1 ? length - 1u : 0u};
+}
+
+std::span<const uint8_t> MXX_frame_payload(const uint8_t* frame, size_t count) {
+    if (frame == nullptr || count <= MXX_OVERHEAD) return {};
+    const std::span<const uint8_t> declared = MXX_frame_payload(frame);
+    return declared.first(std::min(declared.size(), count - MXX_OVERHEAD));
 }
 
 void MXX_rx_reset(mxx_rx_t* rx) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 // Frame layout (little-endian):
 //   0  magic "BRNO" (0x42 0x52 0x4E 0x4F)
@@ -47,6 +48,22 @@ inline uint16_t MXX_frame_timeout(const uint8_t* frame) {
     return static_cast<uint16_t>(frame[8] | (frame[9] << 8));
 }
 inline uint8_t MXX_frame_status(const uint8_t* frame) { return frame[10]; }
+
+// Bytes of a whole frame carrying `payload` bytes.
+constexpr size_t MXX_frame_size(size_t payload) { return payload + MXX_OVERHEAD; }
+
+// Whether the 12 header bytes at `frame` hold the magic and their checksum.
+bool MXX_header_check(const uint8_t* frame);
+// Whether `count` bytes are exactly one valid frame: magic, header checksum,
+// a length that accounts for every byte, and the payload checksum.
+bool MXX_frame_check(const uint8_t* frame, size_t count);
+
+// The payload of a frame whose header has been checked, as its length field
+// declares it (without the payload checksum byte).
+std::span<const uint8_t> MXX_frame_payload(const uint8_t* frame);
+// The same, never reaching past the `count` bytes held: a frame cut short
+// (e.g. by a receive slot's capacity) yields only the payload bytes it holds.
+std::span<const uint8_t> MXX_frame_payload(const uint8_t* frame, size_t count);
 
 // Receive assembly state. Bytes are taken one at a time. Until a header is
 // accepted (magic, checksum, a length that fits), a start that fails is

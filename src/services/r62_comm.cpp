@@ -178,6 +178,6 @@ int32_t R62_test_probe(int32_t id, const uint8_t* frame, int32_t* device_type, i
     MXX_set_cmd_num_try(id, PROBE_TRIES);
     if (!frame || MXX_frame_code(frame) != R40_CODE_SERIAL_ANSWER) return 0;
     // A frame without payload has no serial to look at.
-    if (MXX_frame_length(frame) < 2) return 0;
-    return frame[MXX_HEADER_SIZE] == 'A' ? 1 : 0;
+    const std::span<const uint8_t> serial = MXX_frame_payload(frame);
+    return !serial.empty() && serial[0] == 'A' ? 1 : 0;
 }

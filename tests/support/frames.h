@@ -11,7 +11,7 @@
 using bytes = std::vector<uint8_t>;
 
 inline bytes frame(uint16_t code, const bytes& payload, uint16_t timeout = 0, uint8_t status = 0) {
-    bytes out(payload.size() + MXX_OVERHEAD);
+    bytes out(MXX_frame_size(payload.size()));
     MXX_build_frame(out.data(), code, payload.data(), static_cast<uint16_t>(payload.size()), timeout, status);
     return out;
 }

@@ -105,7 +105,8 @@ protected:
         // Identifies the get-serial answer whose serial begins with 'A'.
         auto accept = [](int32_t, const uint8_t* f, int32_t* device_type, int32_t) -> int32_t {
             *device_type = 10;
-            return MXX_frame_code(f) == 9007 && MXX_frame_length(f) > 1 && f[MXX_HEADER_SIZE] == 'A';
+            const std::span<const uint8_t> serial = MXX_frame_payload(f);
+            return MXX_frame_code(f) == 9007 && !serial.empty() && serial[0] == 'A';
         };
         ASSERT_EQ(MXX_connect(peer.conn_string().c_str(), &id, nullptr, nullptr, nullptr, nullptr, accept, 0), 0);
         ASSERT_TRUE(peer.send(kSerialAnswer));
