@@ -95,3 +95,44 @@ TEST(FrameAssembly, GarbageIsSkippedBrokenFramesAreDroppedAndTheNextFrameGetsThr
     };
     for (const auto& c : cases) EXPECT_EQ(feed({c.in}), c.out) << c.name;
 }
+
+TEST(FrameCheck, AcceptsWholeValidFramesOnly) {
+    EXPECT_TRUE(MXX_frame_check(kSerialAnswer.data(), kSerialAnswer.size()));
+    EXPECT_TRUE(MXX_frame_check(header(0).data(), MXX_HEADER_SIZE));
+    EXPECT_TRUE(MXX_header_check(kSerialAnswer.data()));
+    const struct {
+        const char* name;
+        size_t at;  // byte flipped; the header checksum is not mended
+    } broken[] = {{"magic", 2}, {"length", 6}, {"header checksum", 11}, {"payload", 14}, {"payload checksum", 20}};
+    for (const auto& b : broken) {
+        bytes f = kSerialAnswer;
+        f[b.at] ^= 0x01;
+        EXPECT_FALSE(MXX_frame_check(f.data(), f.size())) << b.name;
+        EXPECT_EQ(MXX_header_check(f.data()), b.at >= MXX_HEADER_SIZE) << b.name;
+    }
+    // The length must account for every byte held, no more and no fewer.
+    EXPECT_FALSE(MXX_frame_check(kSerialAnswer.data(), kSerialAnswer.size() - 1));
+    const bytes longer = cat({kSerialAnswer, {0x00}});
+    EXPECT_FALSE(MXX_frame_check(longer.data(), longer.size()));
+    EXPECT_FALSE(MXX_frame_check(kSerialAnswer.data(), MXX_HEADER_SIZE - 1));
+    EXPECT_FALSE(MXX_frame_check(nullptr, 0));
+}
+
+TEST(FramePayload, IsTheBytesBetweenHeaderAndChecksum) {
+    const auto serial = MXX_frame_payload(kSerialAnswer.data());
+    EXPECT_EQ(bytes(serial.begin(), serial.end()), kSerial);
+    EXPECT_EQ(serial.data(), kSerialAnswer.data() + 12);
+    EXPECT_EQ(MXX_frame_size(kSerial.size()), kSerialAnswer.size());
+    // Length 0 (nothing) and 1 (a checksum only) both carry no payload.
+    EXPECT_TRUE(MXX_frame_payload(header(0).data()).empty());
+    const bytes empty = frame(8007, {}, 100);
+    EXPECT_TRUE(MXX_frame_payload(empty.data()).empty());
+    EXPECT_TRUE(MXX_frame_payload(empty.data(), empty.size()).empty());
+    // Bounded by the bytes held: a cut frame yields what it holds.
+    const auto whole = MXX_frame_payload(kSerialAnswer.data(), kSerialAnswer.size());
+    EXPECT_EQ(bytes(whole.begin(), whole.end()), kSerial);
+    const auto cut = MXX_frame_payload(kSerialAnswer.data(), 17);
+    EXPECT_EQ(bytes(cut.begin(), cut.end()), bytes(kSerial.begin(), kSerial.begin() + 4));
+    EXPECT_TRUE(MXX_frame_payload(kSerialAnswer.data(), 13).empty());
+    EXPECT_TRUE(MXX_frame_payload(nullptr).empty());
+}
