@@ -67,7 +67,7 @@ constexpr int32_t RX_HEADER = static_cast<int32_t>(MXX_HEADER_SIZE);
 bool rx_byte_viable(const mxx_rx_t* rx, int32_t at) {
     if (at < 4) return rx->rx_buf[at] == MXX_MAGIC[at];
     if (at < RX_HEADER - 1) return true;
-    if (MXX_xor(rx->rx_buf, MXX_HEADER_SIZE) != 0) return false;
+    if (!MXX_header_check(rx->rx_buf)) return false;
     return MXX_HEADER_SIZE + MXX_frame_length(rx->rx_buf) <= MXX_RX_BUF_SIZE;
 }
 
@@ -113,7 +113,7 @@ int32_t MXX_rx_feed(mxx_rx_t* rx, const uint8_t* data, size_t n, mxx_frame_sink_
         }
         // Frame complete. A bad payload checksum drops the whole frame: its
         // header was sound, so its bytes are not searched for another start.
-        if (MXX_xor(rx->rx_buf + MXX_HEADER_SIZE, static_cast<size_t>(rx->rx_expected)) == 0) {
+        if (MXX_frame_check(rx->rx_buf, static_cast<size_t>(rx->rx_count))) {
             ++frames;
             if (sink) sink(rx->rx_buf, rx->rx_count, user);
         }
