@@ -136,7 +136,7 @@ std::vector<service_t> services(FuzzedDataProvider& in) {
         *v = static_cast<uint32_t>(value);
         return r;
     }));
-    s.push_back({R62_CODE_GET_PARAMS, static_cast<int32_t>(R62_PARAMS_SET), MXX_RSP_CAP1 - static_cast<int32_t>(MXX_OVERHEAD),
+    s.push_back({R62_CODE_GET_PARAMS, static_cast<int32_t>(PARAMS_SET_SIZE), MXX_RSP_CAP1 - static_cast<int32_t>(MXX_OVERHEAD),
                  [](int32_t id, decoded_fn* decoded) {
                      auto record = std::make_shared<std::vector<uint8_t>>(R62_PARAMS_BUF);
                      auto received = std::make_shared<int32_t>(-1);
@@ -198,7 +198,7 @@ std::vector<service_t> services(FuzzedDataProvider& in) {
     }));
     s.push_back(plain_service(R40_CODE_FLASH_FW, [word](int32_t id) { return R40_flash_FW(id, word & 1, word, 1); }));
     s.push_back(plain_service(R62_CODE_SET_PARAMS, [data](int32_t id) {
-        fuzz_bytes record(R62_PARAMS_SET, 0);
+        fuzz_bytes record(PARAMS_SET_SIZE, 0);
         std::copy_n(data.begin(), std::min(data.size(), record.size()), record.begin());
         return R62_Set_Params(id, record.data(), 1);
     }));

@@ -39,6 +39,7 @@ constexpr int32_t R40_SERIAL_LEN = 8;       // serial characters on the wire
 constexpr int32_t R40_SERIAL_BUF = 9;       // caller's serial buffer: text and terminator
 constexpr int32_t R40_FW_VERSION_LEN = 8;   // version characters at most
 constexpr int32_t R40_EXT_FLASH_READ = 64;  // bytes of one read block
+constexpr int32_t R40_DEFAULT_BLOCK = 64;   // write block size when the device answers 0
 constexpr int32_t R40_WRITE_BUF = 65535;    // request buffer of a block write
 // Largest data length of one block write: the 2-byte index plus the data must
 // stay within the largest frame payload (65533).

@@ -51,7 +51,7 @@ int32_t R62_Get_Params(int32_t id, uint8_t* record, int32_t wait, int32_t* recei
 
 int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait) {
     if (!record) return COMM_ERR_ARG;
-    return send(id, R62_CODE_SET_PARAMS, record, R62_PARAMS_SET, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
+    return send(id, R62_CODE_SET_PARAMS, record, PARAMS_SET_SIZE, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
 }
 
 int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait) {

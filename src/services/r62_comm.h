@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "records/file_req.h"
+#include "records/meas.h"
 #include "records/params.h"
 #include "records/status.h"
 
@@ -40,8 +41,7 @@ constexpr uint16_t R62_CODE_GET_STATE = 8024;
 constexpr uint16_t R62_CODE_GET_SCREEN = 8213;
 
 constexpr int32_t R62_PARAMS_BUF = 4319;     // room offered for a parameter record
-constexpr int32_t R62_PARAMS_SET = static_cast<int32_t>(PARAMS_SET_SIZE);     // settable head sent back
-constexpr int32_t R62_LOG_ENTRIES_SIZE = 160;  // 32 entries of 5 bytes
+constexpr int32_t R62_LOG_ENTRIES_SIZE = static_cast<int32_t>(LE_PER_ANSWER * LE_SIZE);  // 160
 constexpr int32_t R62_MEMORY_ANSWER = 2048;
 constexpr int32_t R62_READ_ANSWER = 4 + static_cast<int32_t>(FILE_READ_MAX);  // count + data
 constexpr int32_t R62_WRITE_BUF = 4096;      // request buffer of a file write
@@ -51,9 +51,9 @@ constexpr uint32_t R62_CLEAR_ALL = 255;      // selector used by the clear-logs 
 // `record` holds R62_PARAMS_BUF bytes. `received`, when given, gets the
 // number of record bytes the answer delivered (0 when none was copied).
 // Answer: up to R62_PARAMS_BUF bytes; the callers require the settable head
-// (R62_PARAMS_SET) and report a shorter record themselves.
+// (PARAMS_SET_SIZE) and report a shorter record themselves.
 int32_t R62_Get_Params(int32_t id, uint8_t* record, int32_t wait, int32_t* received = nullptr);
-// Sends the first R62_PARAMS_SET bytes of `record`.
+// Sends the first PARAMS_SET_SIZE bytes of `record`.
 int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait);
 // `status` holds ST_SIZE bytes. Answer: 20 bytes.
 int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait);
