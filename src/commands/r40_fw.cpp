@@ -33,11 +33,6 @@ constexpr int32_t WRITE_ATTEMPTS = 5;
 constexpr int64_t MAX_BLOCKS = 65535;  // the block index travels as a u16
 constexpr int32_t VERIFY_GROUP = 1024;  // blocks per progress line of the verify
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
 // Length of an open file, read position back at the start; -1 when unknown.
 int64_t file_length(std::FILE* f) {
     if (fseeko(f, 0, SEEK_END) != 0) return -1;
