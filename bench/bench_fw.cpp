@@ -62,7 +62,7 @@ struct temp_image_t {
         ::dup2(null_fd, STDOUT_FILENO);
         const std::string path = dir + "/fw.gfw";
         const int32_t r = R40_create_gfw(bin.c_str(), path.c_str(), 1, 0, 1, R62_FW_DEVICE, R62_FW_MAX_SIZE,
-                                         R62_FW_DEV_TYPE);
+                                         DEV_TYPE_R62);
         std::fflush(stdout);
         ::dup2(saved, STDOUT_FILENO);
         ::close(saved);
@@ -166,8 +166,8 @@ void run(benchmark::State& state, bool verify) {
         return;
     }
     char line[] = "\n";
-    auto upload = [&] { return R40_cmd_upload_gfw(line, gfw.c_str(), R62_FW_DEV_TYPE, R62_FW_MAX_SIZE); };
-    auto check = [&] { return R40_cmd_verify_gfw(line, gfw.c_str(), R62_FW_DEV_TYPE, R62_FW_MAX_SIZE); };
+    auto upload = [&] { return R40_cmd_upload_gfw(line, gfw.c_str(), DEV_TYPE_R62, R62_FW_MAX_SIZE); };
+    auto check = [&] { return R40_cmd_verify_gfw(line, gfw.c_str(), DEV_TYPE_R62, R62_FW_MAX_SIZE); };
     if (verify) {
         // What an upload leaves in the flash: the image as stored.
         std::vector<uint8_t> file(GFW_HEADER_SIZE + R62_FW_MAX_SIZE);

@@ -119,8 +119,8 @@ std::vector<service_t> services(FuzzedDataProvider& in) {
     s.push_back(copy_service(R40_CODE_READ_EXT_FLASH, R40_EXT_FLASH_READ, [](int32_t id, uint8_t* b, int32_t w) {
         return R40_read_ext_flash(id, 7, b, w);
     }));
-    s.push_back(copy_service(R62_CODE_GET_STATUS, R62_STATUS_SIZE, R62_Get_Status));
-    s.push_back(copy_service(R62_CODE_GET_SCREEN, R62_SCREEN_SIZE, R62_Get_Screen));
+    s.push_back(copy_service(R62_CODE_GET_STATUS, ST_SIZE, R62_Get_Status));
+    s.push_back(copy_service(R62_CODE_GET_SCREEN, SCR_SIZE, R62_Get_Screen));
     const uint32_t first = in.ConsumeIntegral<uint32_t>();
     s.push_back({R62_CODE_GET_LOG_ENTRIES, R62_LOG_ENTRIES_SIZE, R62_LOG_ENTRIES_SIZE,
                  [first](int32_t id, decoded_fn* decoded) {
@@ -136,7 +136,7 @@ std::vector<service_t> services(FuzzedDataProvider& in) {
         *v = static_cast<uint32_t>(value);
         return r;
     }));
-    s.push_back({R62_CODE_GET_PARAMS, static_cast<int32_t>(R62_PARAMS_SET), MXX_RSP_CAP1 - static_cast<int32_t>(MXX_OVERHEAD),
+    s.push_back({R62_CODE_GET_PARAMS, static_cast<int32_t>(PARAMS_SET_SIZE), MXX_RSP_CAP1 - static_cast<int32_t>(MXX_OVERHEAD),
                  [](int32_t id, decoded_fn* decoded) {
                      auto record = std::make_shared<std::vector<uint8_t>>(R62_PARAMS_BUF);
                      auto received = std::make_shared<int32_t>(-1);
@@ -161,7 +161,7 @@ std::vector<service_t> services(FuzzedDataProvider& in) {
                      return r;
                  }});
     const std::string name = name_of(in);
-    s.push_back({R62_CODE_FILE_INFO, 4, R62_FILE_INFO_ANSWER, [name](int32_t id, decoded_fn* decoded) {
+    s.push_back({R62_CODE_FILE_INFO, 4, FILE_INFO_SIZE, [name](int32_t id, decoded_fn* decoded) {
                      auto size = std::make_shared<uint32_t>(0xDEADBEEF);
                      const int32_t r = R62_File_Info(id, name.c_str(), size.get(), 1);
                      *decoded = [=](const fuzz_bytes& p) { return get_u32le(p.data(), 0) == *size; };
@@ -198,7 +198,7 @@ std::vector<service_t> services(FuzzedDataProvider& in) {
     }));
     s.push_back(plain_service(R40_CODE_FLASH_FW, [word](int32_t id) { return R40_flash_FW(id, word & 1, word, 1); }));
     s.push_back(plain_service(R62_CODE_SET_PARAMS, [data](int32_t id) {
-        fuzz_bytes record(R62_PARAMS_SET, 0);
+        fuzz_bytes record(PARAMS_SET_SIZE, 0);
         std::copy_n(data.begin(), std::min(data.size(), record.size()), record.begin());
         return R62_Set_Params(id, record.data(), 1);
     }));

@@ -34,7 +34,7 @@ sim_reply_t on_fw_version(sim_t* s, uint16_t code, std::span<const uint8_t>, sim
 sim_reply_t on_get_time(sim_t* s, uint16_t code, std::span<const uint8_t>, sim_clock::time_point) {
     int32_t t[6];
     SIMI_get_clock(s->ins, t);
-    std::vector<uint8_t> a(DT_SIZE);
+    std::vector<uint8_t> a(DEV_TIME_SIZE);
     for (size_t i = 0; i < 6; ++i) put_i32le(a.data(), 4 * i, t[i]);
     return SIMI_ok(code, std::move(a));
 }
@@ -103,7 +103,7 @@ struct service_t {
 constexpr service_t kServices[] = {
     {R40_CODE_GET_FW_VERSION, 0, on_fw_version},
     {R40_CODE_GET_TIME, 0, on_get_time},
-    {R40_CODE_SET_TIME, DT_SIZE, on_set_time},
+    {R40_CODE_SET_TIME, DEV_TIME_SIZE, on_set_time},
     {R40_CODE_GET_SERIAL, 0, on_get_serial},
     {R40_CODE_GET_MODEL_REV, 0, on_get_model},
     {R40_CODE_RESTART, 0, on_restart},

@@ -12,10 +12,8 @@
 
 namespace {
 
-constexpr int32_t FLASH_READ_BLOCK = 64;
-constexpr int32_t FLASH_DEFAULT_BLOCK = 64;
 
-int32_t effective_block(int32_t answered) { return answered > 0 ? answered : FLASH_DEFAULT_BLOCK; }
+int32_t effective_block(int32_t answered) { return answered > 0 ? answered : R40_DEFAULT_BLOCK; }
 
 // A simulated firmware carries its version as "QMFW-VERSION:" and up to 8
 // printable characters somewhere in its plain image; an image without it
@@ -44,10 +42,10 @@ sim_reply_t SIMI_on_erase_flash(sim_t* s, uint16_t code, std::span<const uint8_t
 
 sim_reply_t SIMI_on_read_flash(sim_t* s, uint16_t code, std::span<const uint8_t> p, sim_clock::time_point) {
     const std::vector<uint8_t>& f = s->ins.flash;
-    const size_t off = static_cast<size_t>(get_u16le(p.data(), 0)) * FLASH_READ_BLOCK;
-    if (off + FLASH_READ_BLOCK > f.size()) return SIMI_fail(code, SIM_ST_FAIL);
+    const size_t off = static_cast<size_t>(get_u16le(p.data(), 0)) * R40_EXT_FLASH_READ;
+    if (off + R40_EXT_FLASH_READ > f.size()) return SIMI_fail(code, SIM_ST_FAIL);
     return SIMI_ok(code, std::vector<uint8_t>(f.begin() + static_cast<std::ptrdiff_t>(off),
-                                              f.begin() + static_cast<std::ptrdiff_t>(off + FLASH_READ_BLOCK)));
+                                              f.begin() + static_cast<std::ptrdiff_t>(off + R40_EXT_FLASH_READ)));
 }
 
 sim_reply_t SIMI_on_write_flash(sim_t* s, uint16_t, std::span<const uint8_t> p, sim_clock::time_point) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "records/dev_time.h"
 #include "records/file_req.h"
 #include "records/lut.h"
 #include "records/live.h"
@@ -15,7 +16,6 @@
 #include "records/params.h"
 #include "records/status.h"
 
-constexpr size_t DT_SIZE = 24;  // dev_time_t
 constexpr size_t PAR_DEFAULT_SIZE = 400;  // answer size of the built-in parameter records
 
 // Named fields of a record, for scenario files. Arrays have count > 1.

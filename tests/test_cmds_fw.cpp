@@ -46,7 +46,7 @@ std::string run(const std::function<int32_t()>& body, const std::string& input =
 }
 std::string run(menu_handler_t f, const std::string& in = "\n") { return run([&] { return f(nullptr, 0); }, in); }
 // The instrument's GFW file `gfw`, version 1.2, made from `bin`.
-std::string create(const char* bin, const std::string& gfw, int32_t scramble = 1, int32_t type = R62_FW_DEV_TYPE) {
+std::string create(const char* bin, const std::string& gfw, int32_t scramble = 1, int32_t type = DEV_TYPE_R62) {
     return run([&] { return R40_create_gfw(bin, gfw.c_str(), 1, 2, scramble, "QM-38V2", 0x7F000, type); });
 }
 
@@ -201,7 +201,7 @@ TEST_F(Fw, UploadOverASlowTtyClaimsOnlyBlocksThatArrivedWhole) {
     bytes bin(3 * 8192);
     for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>(i * 13 + i / 8192);
     write_file("big.bin", bin);
-    ASSERT_THAT(run([] { return R40_create_gfw("big.bin", "big.gfw", 1, 2, 1, "QM-38V2", -1, R62_FW_DEV_TYPE); }),
+    ASSERT_THAT(run([] { return R40_create_gfw("big.bin", "big.gfw", 1, 2, 1, "QM-38V2", -1, DEV_TYPE_R62); }),
                 EndsWith("=0"));
     ASSERT_EQ(SIM_apply_json(sim(), "{\"settings\": {\"flash_block_size\": 8192}}", nullptr), 0);
     // Slow for the first block's three tries and the next block's first; the
@@ -209,7 +209,7 @@ TEST_F(Fw, UploadOverASlowTtyClaimsOnlyBlocksThatArrivedWhole) {
     refused = 4;
     SIM_set_faults(sim(),
                    {.delay_ms = 2500, .only_code = R40_CODE_WRITE_EXT_FLASH, .fail_codes = {}, .silent_codes = {}});
-    const std::string upload = run([] { return R40_cmd_upload_gfw(nullptr, "big.gfw", R62_FW_DEV_TYPE, -1); }, "\n");
+    const std::string upload = run([] { return R40_cmd_upload_gfw(nullptr, "big.gfw", DEV_TYPE_R62, -1); }, "\n");
     SIM_set_faults(sim(), {});
     // Answered only once the instrument has handled every block write before it.
     EXPECT_EQ(MXX_send_cmd(link.id(), R40_CODE_GET_SERIAL, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr, 5000, 1),

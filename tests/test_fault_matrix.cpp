@@ -227,7 +227,7 @@ outcome_t run_case(const case_t& c, const fs::path& base) {
             bytes bin(20000);
             for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>((i * 31) ^ (i >> 5));
             std::ofstream("fw.bin", std::ios::binary).write(reinterpret_cast<const char*>(bin.data()), 20000);
-            if (R40_create_gfw("fw.bin", "qm38v2.gfw", 1, 2, 1, "QM-38V2", 0x7F000, R62_FW_DEV_TYPE) != 0)
+            if (R40_create_gfw("fw.bin", "qm38v2.gfw", 1, 2, 1, "QM-38V2", 0x7F000, DEV_TYPE_R62) != 0)
                 return outcome_t::loss;
             const bytes file = slurp("qm38v2.gfw");
             const bytes image(file.begin() + 72, file.end());

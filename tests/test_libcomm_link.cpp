@@ -163,7 +163,11 @@ TEST(OpenFailure, UnusableDevicesAndMalformedStringsFailAtOnceSayingWhy) {
         {std::string("SER:115200,8,1,0,0:") + file, COMM_ERR_OPEN,
          std::string("Cannot set up ") + file + " as a serial port: Inappropriate ioctl for device\n"},
     };
-    for (const char* bad : {"SER", "XYZ:1", "SER:115200,8,1,0:/dev/ttyS0", "SER:115201,8,1,0,0:/dev/ttyS0",
+    // The three USB prefixes name one transport.
+    for (const char* prefix : {"USBF", "USBS", "USBU"})
+        cases.emplace_back(std::string(prefix) + ":/nonexistent/qm38-tty/c44", COMM_ERR_OPEN,
+                           "Cannot open /nonexistent/qm38-tty: No such file or directory\n");
+    for (const char* bad : {"SER", "XYZ:1", "USBX:/dev/ttyACM0/c44", "SER:115200,8,1,0:/dev/ttyS0", "SER:115201,8,1,0,0:/dev/ttyS0",
                             "SER:115200,8,1,5,0:/dev/ttyS0", "TCP:1000::5000", "TCP:1000:127.0.0.1:70000", "FD:7x",
                             "USBS:/dev/ttyACM0/xyz", "BT:1,60000,7316:AA:BB:CC", "BT:1,60000,7316:AA:BB:CC:DD:EE:FG"})
         cases.emplace_back(bad, COMM_ERR_ARG, std::string("Invalid connection string \"") + bad + "\"\n");

@@ -12,7 +12,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+
+// A FILE* that closes itself; for files read, or whose close is not checked.
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 constexpr const char* CMD_FILE_WRITE_ERROR = "Error writing file:%s!\n";
 

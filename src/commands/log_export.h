@@ -79,13 +79,10 @@ public:
 
 private:
     void end(bool draw, bool commit);
-    struct file_closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
     bool open_ = false;
     cmd_file_t csv_;
     log_gpx_t gpx_;
-    std::unique_ptr<std::FILE, file_closer> store_;
+    file_ptr store_;
     bool store_failed_ = false;
     std::string svg_path_;
     std::string serial_;

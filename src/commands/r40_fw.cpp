@@ -30,14 +30,8 @@ constexpr const char* GFW_PROMPT = "Enter GFW file name";
 constexpr size_t NAME_BUF = 255;        // create and upload: names of at most 254 characters
 constexpr size_t FLASH_NAME_BUF = 256;  // the flashing order takes 255
 constexpr int32_t WRITE_ATTEMPTS = 5;
-constexpr int32_t DEFAULT_BLOCK = 64;
 constexpr int64_t MAX_BLOCKS = 65535;  // the block index travels as a u16
 constexpr int32_t VERIFY_GROUP = 1024;  // blocks per progress line of the verify
-
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // Length of an open file, read position back at the start; -1 when unknown.
 int64_t file_length(std::FILE* f) {
@@ -217,7 +211,7 @@ int32_t R40_cmd_upload_gfw(char[], const char* gfw_name, int32_t dev_type, int32
     const int32_t r = R40_erase_ext_flash(id_conn, &block, 1);
     if (r != 0) return cmd_error(NAME, r);
     log_write(TAG, OK);
-    if (block == 0) block = DEFAULT_BLOCK;
+    if (block == 0) block = R40_DEFAULT_BLOCK;
 
     const auto size = static_cast<int64_t>(buffer.size());
     const int64_t full = block > 0 ? size / block : 0;

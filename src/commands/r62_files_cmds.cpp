@@ -40,11 +40,6 @@ constexpr uint32_t RAW_PROGRESS_EVERY = 200;
 
 constexpr uint32_t PURGE_DOT_EVERY = 20;
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
 // A file name prompt; the buffer holds the longest answer.
 std::string ask_file_name(const char* prompt, const char* fallback) {
     char name[FILE_NAME_MAX + 1];

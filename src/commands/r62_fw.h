@@ -1,5 +1,5 @@
 // The instrument's firmware commands: the common firmware handlers with the
-// instrument's file names, device name, image size and device type.
+// instrument's file names, device name and image size.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,6 @@ constexpr const char* R62_FW_BIN = "qm38v2.bin";
 constexpr const char* R62_FW_GFW = "qm38v2.gfw";
 constexpr const char* R62_FW_DEVICE = "QM-38V2";
 constexpr int32_t R62_FW_MAX_SIZE = 0x7F000;  // every image is exactly this long
-constexpr int32_t R62_FW_DEV_TYPE = DEV_TYPE_R62;
 
 inline constexpr menu_text_t MENU_CREATE_GFW{"cfw", "create gfw", "creates firmware image file"};
 inline constexpr menu_text_t MENU_UPLOAD_GFW{"ufw", "upload gfw", "uploads firmware image"};

@@ -34,7 +34,7 @@ std::string with_number(const char* format, int32_t n) {
 
 // The last four characters of the serial, kept to one safe path component.
 std::string serial_dir_name() {
-    const size_t len = strnlen(serial_no, SERIAL_SIZE);
+    const size_t len = strnlen(serial_no, R40_SERIAL_BUF);
     std::string name = "kappa_";
     for (size_t i = 4; i < len; ++i) {
         const auto c = static_cast<unsigned char>(serial_no[i]);
@@ -187,7 +187,7 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
     log_exports_t exports;
     if (save_file) {
         table_file.open(prefix + TABLE_NAME);
-        exports.open(prefix, std::string(serial_no, strnlen(serial_no, SERIAL_SIZE)));
+        exports.open(prefix, std::string(serial_no, strnlen(serial_no, R40_SERIAL_BUF)));
     }
 
     float sum_s = 0.0f, sum_s2 = 0.0f, sum_c = 0.0f, sum_c2 = 0.0f;

@@ -139,7 +139,7 @@ int32_t fetch_params(const char* handler, uint8_t* record) {
     int32_t received = 0;
     int32_t r = R62_Get_Params(id_conn, record, 1, &received);
     if (r != 0) return cmd_error(handler, r);
-    if (received < R62_PARAMS_SET) {
+    if (received < static_cast<int32_t>(PARAMS_SET_SIZE)) {
         log_error("Invalid parameter record (%d bytes)!\n", received);
         return -1;
     }

@@ -8,8 +8,6 @@
 #include "services/r40_comm.h"
 #include "services/r62_comm.h"
 
-constexpr int32_t SERIAL_SIZE = 9;  // 8 characters and a terminator
-
 // Written on the link thread by the event callbacks, read on the console thread.
 extern std::atomic<int32_t> dev_type;
 extern std::atomic<int32_t> connected;
@@ -17,4 +15,4 @@ extern std::atomic<int32_t> connected;
 // edition's connect command); console thread only.
 extern int32_t id_conn;
 // Serial text of the last successful serial read.
-extern char serial_no[SERIAL_SIZE];
+extern char serial_no[R40_SERIAL_BUF];

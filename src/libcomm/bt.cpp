@@ -313,7 +313,8 @@ bool comm_parse_bt(const char* params, comm_bt_conf_t* conf) {
     return true;
 }
 
-const comm_transport_t comm_bt_transport = {"BT", bt_open, comm_fd_read, comm_sock_write, false};
+constexpr const char* bt_prefixes[] = {"BT"};
+const comm_transport_t comm_bt_transport = {bt_prefixes, bt_open, comm_fd_read, comm_sock_write, false};
 
 int32_t comm_bt_is_available() {
     std::string why;

@@ -91,6 +91,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -147,7 +148,7 @@ struct comm_io_t {
 // A transport opens a link from the text after its prefix; the reader
 // thread polls the fd and moves bytes through read/write.
 struct comm_transport_t {
-    const char* prefix;  // connection-string prefix, without the ':'
+    std::span<const char* const> prefixes;  // connection-string prefixes, without the ':'
     // `conn` is the whole string (for messages), `params` the text after the
     // prefix and ':'. Returns 0 or a COMM_ERR_* code after logging why.
     int32_t (*open)(const char* conn, const char* params, comm_io_t* io);
@@ -158,9 +159,7 @@ struct comm_transport_t {
 };
 
 extern const comm_transport_t comm_serial_transport;
-extern const comm_transport_t comm_usbf_transport;
-extern const comm_transport_t comm_usbs_transport;
-extern const comm_transport_t comm_usbu_transport;
+extern const comm_transport_t comm_usb_transport;
 extern const comm_transport_t comm_tcp_transport;
 extern const comm_transport_t comm_fd_transport;
 extern const comm_transport_t comm_bt_transport;

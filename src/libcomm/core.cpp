@@ -229,8 +229,7 @@ void reader_main(link_ptr link) {
 }
 
 const comm_transport_t* const transports[] = {
-    &comm_serial_transport, &comm_usbf_transport, &comm_usbs_transport, &comm_usbu_transport,
-    &comm_tcp_transport,    &comm_fd_transport,   &comm_bt_transport,
+    &comm_serial_transport, &comm_usb_transport, &comm_tcp_transport, &comm_fd_transport, &comm_bt_transport,
 };
 
 const comm_transport_t* find_transport(const char* conn, const char** params) {
@@ -238,9 +237,11 @@ const comm_transport_t* find_transport(const char* conn, const char** params) {
     if (!colon) return nullptr;
     const size_t len = static_cast<size_t>(colon - conn);
     for (const comm_transport_t* tp : transports) {
-        if (strlen(tp->prefix) == len && memcmp(tp->prefix, conn, len) == 0) {
-            *params = colon + 1;
-            return tp;
+        for (const char* prefix : tp->prefixes) {
+            if (strlen(prefix) == len && memcmp(prefix, conn, len) == 0) {
+                *params = colon + 1;
+                return tp;
+            }
         }
     }
     return nullptr;

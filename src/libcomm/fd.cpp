@@ -43,7 +43,8 @@ bool comm_parse_fd(const char* params, int* fd) {
     return true;
 }
 
-const comm_transport_t comm_fd_transport = {"FD", fd_open, comm_fd_read, fd_write, true};
+constexpr const char* fd_prefixes[] = {"FD"};
+const comm_transport_t comm_fd_transport = {fd_prefixes, fd_open, comm_fd_read, fd_write, true};
 
 int32_t comm_make_conn_string_fd(char* out, int32_t fd) {
     if (!out) return COMM_ERR_ARG;

@@ -126,7 +126,8 @@ int32_t comm_serial_open_path(const char* path, int32_t baud, int32_t data_bits,
     return 0;
 }
 
-const comm_transport_t comm_serial_transport = {"SER", serial_open, comm_fd_read, comm_fd_write, false};
+constexpr const char* serial_prefixes[] = {"SER"};
+const comm_transport_t comm_serial_transport = {serial_prefixes, serial_open, comm_fd_read, comm_fd_write, false};
 
 int32_t comm_make_conn_string_serial(char* out, uint16_t port, int32_t baud, int32_t data_bits, int32_t stop_bits,
                                      int32_t parity, int32_t flow) {

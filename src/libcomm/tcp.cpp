@@ -75,7 +75,8 @@ bool comm_parse_tcp(const char* params, comm_tcp_conf_t* conf) {
     return true;
 }
 
-const comm_transport_t comm_tcp_transport = {"TCP", tcp_open, comm_fd_read, comm_sock_write, false};
+constexpr const char* tcp_prefixes[] = {"TCP"};
+const comm_transport_t comm_tcp_transport = {tcp_prefixes, tcp_open, comm_fd_read, comm_sock_write, false};
 
 int32_t comm_make_conn_string_net(char* out, const char* address, uint16_t port, int32_t timeout_ms) {
     if (!out) return COMM_ERR_ARG;

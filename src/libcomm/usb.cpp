@@ -185,9 +185,8 @@ std::set<std::string> watched_ttys(udev* u) {
 
 }  // namespace
 
-const comm_transport_t comm_usbf_transport = {"USBF", usb_open, comm_fd_read, comm_fd_write, false};
-const comm_transport_t comm_usbs_transport = {"USBS", usb_open, comm_fd_read, comm_fd_write, false};
-const comm_transport_t comm_usbu_transport = {"USBU", usb_open, comm_fd_read, comm_fd_write, false};
+// The three prefixes name the same transport.
+const comm_transport_t comm_usb_transport = {usb_prefixes, usb_open, comm_fd_read, comm_fd_write, false};
 
 int32_t comm_list_devices_usb(int32_t /*flags*/, char* list, int32_t maximum, int32_t* count,
                               const char* manufacturer, const char* product, uint16_t vid_min, uint16_t vid_max,

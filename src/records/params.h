@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Params: R62_PARAMS_BUF bytes fetched; the head of R62_PARAMS_SET bytes is
+// Params: R62_PARAMS_BUF bytes fetched; the head of PARAMS_SET_SIZE bytes is
 // settable and is what goes back. Packed, little-endian.
 constexpr size_t PARAMS_OFF_USE_LP = 0;              // u8
 constexpr size_t PARAMS_OFF_AUDIO_VOL = 1;           // u8

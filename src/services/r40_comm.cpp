@@ -35,26 +35,6 @@ int32_t send_u32(int32_t id, uint16_t code, uint32_t v, int32_t timeout_ms, int3
 
 }  // namespace
 
-void dev_time_encode(const dev_time_t& t, uint8_t out[DEV_TIME_SIZE]) {
-    put_i32le(out, DEV_TIME_OFF_YEAR, t.year);
-    put_i32le(out, DEV_TIME_OFF_MONTH, t.month);
-    put_i32le(out, DEV_TIME_OFF_DAY, t.day);
-    put_i32le(out, DEV_TIME_OFF_HOUR, t.hour);
-    put_i32le(out, DEV_TIME_OFF_MINUTE, t.minute);
-    put_i32le(out, DEV_TIME_OFF_SECOND, t.second);
-}
-
-dev_time_t dev_time_decode(const uint8_t in[DEV_TIME_SIZE]) {
-    dev_time_t t;
-    t.year = get_i32le(in, DEV_TIME_OFF_YEAR);
-    t.month = get_i32le(in, DEV_TIME_OFF_MONTH);
-    t.day = get_i32le(in, DEV_TIME_OFF_DAY);
-    t.hour = get_i32le(in, DEV_TIME_OFF_HOUR);
-    t.minute = get_i32le(in, DEV_TIME_OFF_MINUTE);
-    t.second = get_i32le(in, DEV_TIME_OFF_SECOND);
-    return t;
-}
-
 int32_t R40_get_fw_version(int32_t id, char* buffer, int32_t wait) {
     if (buffer) std::memset(buffer, 0, R40_FW_VERSION_LEN);
     return MXX_send_query(id, R40_CODE_GET_FW_VERSION, nullptr, 0, buffer, 1, R40_FW_VERSION_LEN, nullptr,

@@ -15,25 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Device date/time record, 24 bytes on the wire: six little-endian int32.
-struct dev_time_t {
-    int32_t year;    // full year, e.g. 2026
-    int32_t month;   // 1..12
-    int32_t day;     // 1..31
-    int32_t hour;    // 0..23
-    int32_t minute;  // 0..59
-    int32_t second;  // 0..59
-};
-constexpr size_t DEV_TIME_OFF_YEAR = 0;
-constexpr size_t DEV_TIME_OFF_MONTH = 4;
-constexpr size_t DEV_TIME_OFF_DAY = 8;
-constexpr size_t DEV_TIME_OFF_HOUR = 12;
-constexpr size_t DEV_TIME_OFF_MINUTE = 16;
-constexpr size_t DEV_TIME_OFF_SECOND = 20;
-constexpr size_t DEV_TIME_SIZE = 24;
-
-void dev_time_encode(const dev_time_t& t, uint8_t out[DEV_TIME_SIZE]);
-dev_time_t dev_time_decode(const uint8_t in[DEV_TIME_SIZE]);
+#include "records/dev_time.h"
 
 // Device type the common family reports when identified.
 constexpr int32_t DEV_TYPE_R40 = 3;
@@ -57,6 +39,7 @@ constexpr int32_t R40_SERIAL_LEN = 8;       // serial characters on the wire
 constexpr int32_t R40_SERIAL_BUF = 9;       // caller's serial buffer: text and terminator
 constexpr int32_t R40_FW_VERSION_LEN = 8;   // version characters at most
 constexpr int32_t R40_EXT_FLASH_READ = 64;  // bytes of one read block
+constexpr int32_t R40_DEFAULT_BLOCK = 64;   // write block size when the device answers 0
 constexpr int32_t R40_WRITE_BUF = 65535;    // request buffer of a block write
 // Largest data length of one block write: the 2-byte index plus the data must
 // stay within the largest frame payload (65533).

@@ -51,11 +51,11 @@ int32_t R62_Get_Params(int32_t id, uint8_t* record, int32_t wait, int32_t* recei
 
 int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait) {
     if (!record) return COMM_ERR_ARG;
-    return send(id, R62_CODE_SET_PARAMS, record, R62_PARAMS_SET, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
+    return send(id, R62_CODE_SET_PARAMS, record, PARAMS_SET_SIZE, nullptr, 0, nullptr, TIMEOUT_DEFAULT, wait);
 }
 
 int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait) {
-    return query(id, R62_CODE_GET_STATUS, nullptr, 0, status, R62_STATUS_SIZE, R62_STATUS_SIZE, nullptr, wait);
+    return query(id, R62_CODE_GET_STATUS, nullptr, 0, status, ST_SIZE, ST_SIZE, nullptr, wait);
 }
 
 int32_t R62_Get_Meas_Log_Entry_List(int32_t id, uint32_t first, uint8_t* list, int32_t wait) {
@@ -95,8 +95,8 @@ int32_t R62_Memory_Usage(int32_t id, int32_t* heap, char* text, int32_t text_siz
 int32_t R62_File_Info(int32_t id, const char* name, uint32_t* size, int32_t wait) {
     uint8_t req[FILE_REQ_SIZE];
     file_req_encode(file_req_make(name, 0, 0), req);
-    uint8_t answer[R62_FILE_INFO_ANSWER];
-    int32_t r = query(id, R62_CODE_FILE_INFO, req, sizeof req, size ? answer : nullptr, 4, R62_FILE_INFO_ANSWER,
+    uint8_t answer[FILE_INFO_SIZE];
+    int32_t r = query(id, R62_CODE_FILE_INFO, req, sizeof req, size ? answer : nullptr, 4, FILE_INFO_SIZE,
                       nullptr, wait);
     if (r == 0 && wait && size) *size = get_u32le(answer, 0);
     return r;
@@ -168,7 +168,7 @@ int32_t R62_Get_State(int32_t id, uint32_t* state, int32_t wait) {
 }
 
 int32_t R62_Get_Screen(int32_t id, uint8_t* image, int32_t wait) {
-    return query(id, R62_CODE_GET_SCREEN, nullptr, 0, image, R62_SCREEN_SIZE, R62_SCREEN_SIZE, nullptr, wait);
+    return query(id, R62_CODE_GET_SCREEN, nullptr, 0, image, SCR_SIZE, SCR_SIZE, nullptr, wait);
 }
 
 int32_t R62_probe(int32_t id, int32_t /*attempt*/) { return R40_get_serial(id, nullptr, 0); }

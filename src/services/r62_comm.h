@@ -18,7 +18,9 @@
 #include <cstdint>
 
 #include "records/file_req.h"
+#include "records/meas.h"
 #include "records/params.h"
+#include "records/status.h"
 
 // Device type the instrument family reports when identified.
 constexpr int32_t DEV_TYPE_R62 = 10;
@@ -39,26 +41,21 @@ constexpr uint16_t R62_CODE_GET_STATE = 8024;
 constexpr uint16_t R62_CODE_GET_SCREEN = 8213;
 
 constexpr int32_t R62_PARAMS_BUF = 4319;     // room offered for a parameter record
-constexpr int32_t R62_PARAMS_SET = static_cast<int32_t>(PARAMS_SET_SIZE);     // settable head sent back
-constexpr int32_t R62_STATUS_SIZE = 20;
-constexpr int32_t R62_LOG_ENTRIES_SIZE = 160;  // 32 entries of 5 bytes
+constexpr int32_t R62_LOG_ENTRIES_SIZE = static_cast<int32_t>(LE_PER_ANSWER * LE_SIZE);  // 160
 constexpr int32_t R62_MEMORY_ANSWER = 2048;
-constexpr int32_t R62_FILE_INFO_ANSWER = 40;
-constexpr int32_t R62_READ_ANSWER = 4000;    // count + data
-constexpr int32_t R62_READ_MAX = R62_READ_ANSWER - 4;
+constexpr int32_t R62_READ_ANSWER = 4 + static_cast<int32_t>(FILE_READ_MAX);  // count + data
 constexpr int32_t R62_WRITE_BUF = 4096;      // request buffer of a file write
 constexpr int32_t R62_WRITE_MAX = R62_WRITE_BUF - static_cast<int32_t>(FILE_REQ_SIZE);  // 4056
-constexpr int32_t R62_SCREEN_SIZE = 1060;
 constexpr uint32_t R62_CLEAR_ALL = 255;      // selector used by the clear-logs command
 
 // `record` holds R62_PARAMS_BUF bytes. `received`, when given, gets the
 // number of record bytes the answer delivered (0 when none was copied).
 // Answer: up to R62_PARAMS_BUF bytes; the callers require the settable head
-// (R62_PARAMS_SET) and report a shorter record themselves.
+// (PARAMS_SET_SIZE) and report a shorter record themselves.
 int32_t R62_Get_Params(int32_t id, uint8_t* record, int32_t wait, int32_t* received = nullptr);
-// Sends the first R62_PARAMS_SET bytes of `record`.
+// Sends the first PARAMS_SET_SIZE bytes of `record`.
 int32_t R62_Set_Params(int32_t id, const uint8_t* record, int32_t wait);
-// `status` holds R62_STATUS_SIZE bytes. Answer: 20 bytes.
+// `status` holds ST_SIZE bytes. Answer: 20 bytes.
 int32_t R62_Get_Status(int32_t id, uint8_t* status, int32_t wait);
 // `list` holds R62_LOG_ENTRIES_SIZE bytes. Answer: 160 bytes.
 int32_t R62_Get_Meas_Log_Entry_List(int32_t id, uint32_t first, uint8_t* list, int32_t wait);
@@ -94,7 +91,7 @@ int32_t R62_Send_Event(int32_t id, uint32_t event, int32_t wait);
 int32_t R62_Set_State(int32_t id, uint32_t state, int32_t wait);
 // Answer: 4 bytes.
 int32_t R62_Get_State(int32_t id, uint32_t* state, int32_t wait);
-// `image` holds R62_SCREEN_SIZE bytes. Answer: 1060 bytes.
+// `image` holds SCR_SIZE bytes. Answer: 1060 bytes.
 int32_t R62_Get_Screen(int32_t id, uint8_t* image, int32_t wait);
 
 // Probe pair for MXX_connect (shapes mxx_probe_t / mxx_test_probe_t).

@@ -11,7 +11,7 @@
 int32_t r62_file_read(int32_t id, const char* name, int32_t chunk, uint32_t limit, const r62_chunk_fn& on_chunk,
                       const r62_before_fn& before, uint32_t* total) {
     if (total) *total = 0;
-    if (chunk <= 0 || chunk > R62_READ_MAX) return COMM_ERR_ARG;
+    if (chunk <= 0 || static_cast<uint32_t>(chunk) > FILE_READ_MAX) return COMM_ERR_ARG;
     std::vector<uint8_t> buffer(static_cast<size_t>(chunk));
     uint32_t offset = 0;
     for (uint32_t index = 0; limit == 0 || offset < limit; ++index) {
