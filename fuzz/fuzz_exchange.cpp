@@ -1,7 +1,8 @@
-// Exchanges (MXX_send_cmd) against a fuzzed instrument over an FD: link:
-// junk, false headers, cut and corrupted frames, status frames, rejections,
-// answers of any size and status, up to three exchanges on one link with
-// one to three tries each.
+// Exchanges (MXX_send_cmd) against a fuzzed instrument over an in-process
+// link on a virtual clock: junk, false headers, cut and corrupted frames,
+// status frames, rejections, answers of any size and status, each at once
+// or late (around the time-out, after it, past the idle period), up to three
+// exchanges on one link with one to three tries each.
 //
 // What must hold, whatever arrived:
 // - 0 only when, during that exchange, an answer under code + 1000 with
@@ -10,8 +11,9 @@
 //   status, was dispatched;
 // - a copied payload is that of such an answer, fits the buffer, and is
 //   reported in out_size; without out_size the buffer is untouched;
-// - frames that came before an exchange armed its slots (the far end's
-//   bytes for earlier exchanges, all dispatched first) never count for it;
+// - frames dispatched before an exchange started never count for it; the
+//   far end's late bytes for an earlier exchange may run into it unless
+//   the input lets them all arrive first;
 // - the instrument reads only whole request frames, each one of ours, at
 //   most the try count per exchange.
 #include <algorithm>
@@ -87,14 +89,14 @@ exchange_t make_exchange(FuzzedDataProvider& in) {
     case 0: x.code = in.ConsumeIntegral<uint16_t>(); break;  // also codes whose answer is 0x3001/0x3002
     default: x.code = codes[in.ConsumeIntegralInRange<size_t>(0, std::size(codes) - 1)]; break;
     }
-    if (static_cast<uint16_t>(x.code + MXX_RESPONSE_OFFSET) == FUZZ_SYNC_CODE) ++x.code;
     const size_t request_size = in.ConsumeBool() ? in.ConsumeIntegralInRange<size_t>(0, 64)
                                                  : in.ConsumeIntegralInRange<size_t>(0, MXX_MAX_PAYLOAD);
     x.request = in.ConsumeBytes<uint8_t>(request_size);
     x.request.resize(request_size, 0x5A);
     x.with_outbuff = in.ConsumeIntegralInRange<int>(0, 7) != 0;
     x.outbuff_size = in.ConsumeBool() ? in.ConsumeIntegralInRange<int32_t>(0, 64) : in.ConsumeIntegralInRange<int32_t>(-1, 4200);
-    static constexpr int32_t timeouts[] = {1, 3, 10, 30};
+    // Virtual time: the long ones cost nothing, and they span idle periods.
+    static constexpr int32_t timeouts[] = {1, 3, 10, 30, 250, 1000, 30000};
     x.timeout_ms = timeouts[in.ConsumeIntegralInRange<size_t>(0, std::size(timeouts) - 1)];
     x.wait = in.ConsumeIntegralInRange<int>(0, 15) != 15;
     return x;
@@ -112,53 +114,52 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t tries = in.ConsumeIntegralInRange<int32_t>(1, 3);
     const size_t count = in.ConsumeIntegralInRange<size_t>(1, 3);
     std::vector<exchange_t> exchanges;
-    std::vector<std::vector<fuzz_bytes>> scripts(count);
+    std::vector<std::vector<fuzz_script_t>> scripts(count);
     for (size_t i = 0; i < count; ++i) {
         exchanges.push_back(make_exchange(in));
         const int32_t hint = std::max<int32_t>(exchanges[i].outbuff_size, 0);
-        for (int32_t t = 0; t < tries; ++t) scripts[i].push_back(fuzz_script(in, exchanges[i].code, hint));
+        for (int32_t t = 0; t < tries; ++t)
+            scripts[i].push_back(fuzz_script(in, exchanges[i].code, hint, exchanges[i].timeout_ms));
     }
+    const uint8_t settle = in.ConsumeIntegral<uint8_t>();  // bit i: exchange i waits for earlier late bytes
 
-    fuzz_instrument_t instrument(std::move(scripts), tries);
-    bool writes_ok = true;
+    fuzz_instrument_t instrument(in, std::move(scripts), tries);
     for (size_t i = 0; i < count; ++i) {
         const exchange_t& x = exchanges[i];
         // Exactly the buffer's size, so that the address sanitizer sees any overrun.
         std::vector<uint8_t> out(static_cast<size_t>(std::max<int32_t>(x.outbuff_size, 0)), FILL);
         int32_t out_size = UNSET, out_timeout = UNSET, out_status = UNSET;
-        // Whatever the far end sent for earlier exchanges has been dispatched
-        // before this one arms its slots: none of it may count here.
-        const bool ordered = i == 0 || instrument.sync();
+        if (i > 0 && (settle >> i & 1) == 0) instrument.settle();
+        instrument.catch_up();
         instrument.begin(i);
         const uint64_t before = instrument.mark();
         const int32_t result =
             MXX_send_cmd(instrument.id(), x.code, x.request.data(), static_cast<int32_t>(x.request.size()),
                          x.with_outbuff ? out.data() : nullptr, x.outbuff_size, &out_size, &out_timeout,
                          &out_status, x.timeout_ms, x.wait ? 1 : 0);
-        const uint64_t after = instrument.mark();
-        std::vector<fuzz_frame_t> seen = instrument.frames_since(before);
-        std::erase_if(seen, [&](const fuzz_frame_t& f) { return f.seq > after; });
-        if (ordered) check_exchange(x, result, seen, out, out_size, out_status);
-        writes_ok = writes_ok && result >= 0;
+        check_exchange(x, result, instrument.frames_since(before), out, out_size, out_status);
     }
     instrument.stop();
 
-    if (!writes_ok) return 0;  // a write cut short by its time-out leaves part of a frame
     fuzz_require(instrument.only_whole_requests(), "the link sent only whole request frames");
     size_t most = 0;
     for (const exchange_t& x : exchanges) most += x.wait ? static_cast<size_t>(tries) : 1;
     const auto& requests = instrument.requests();
     fuzz_require(requests.size() >= exchanges.size() && requests.size() <= most,
                  "each exchange sends its request at least once and at most its try count");
+    std::vector<fuzz_bytes> frames;
+    for (const exchange_t& x : exchanges) frames.push_back(fuzz_frame(x.code, x.request, 0));
     for (const fuzz_bytes& r : requests) {
-        const bool ours = std::any_of(exchanges.begin(), exchanges.end(), [&](const exchange_t& x) {
-            const fuzz_bytes f = fuzz_frame(x.code, x.request, 0);
-            return r.size() == f.size() && std::equal(r.begin() + MXX_OFF_CODE, r.begin() + MXX_OFF_TIMEOUT,
-                                                      f.begin() + MXX_OFF_CODE) &&
+        bool ours = false;
+        for (size_t i = 0; i < exchanges.size() && !ours; ++i) {
+            const fuzz_bytes& f = frames[i];
+            ours = r.size() == f.size() &&
+                   std::equal(r.begin() + MXX_OFF_CODE, r.begin() + MXX_OFF_TIMEOUT, f.begin() + MXX_OFF_CODE) &&
                    std::equal(r.begin() + static_cast<long>(MXX_HEADER_SIZE), r.end(),
                               f.begin() + static_cast<long>(MXX_HEADER_SIZE)) &&
-                   MXX_frame_timeout(r.data()) == static_cast<uint16_t>(x.timeout_ms) && MXX_frame_status(r.data()) == 0;
-        });
+                   MXX_frame_timeout(r.data()) == static_cast<uint16_t>(exchanges[i].timeout_ms) &&
+                   MXX_frame_status(r.data()) == 0;
+        }
         fuzz_require(ours, "every request read is one of the exchanges' requests");
     }
     return 0;

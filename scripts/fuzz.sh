@@ -12,9 +12,9 @@ cd "$(dirname "$0")/.."
 declare -A brief=([fuzz_frame_assembly]=15 [fuzz_exchange]=20 [fuzz_services]=25 [fuzz_console]=15
                   [fuzz_conn_strings]=15)
 # Frames up to 70,000 bytes must be reachable where link bytes are fuzzed.
-# -len_control=0: long inputs from the start; the link targets run slowly
-# (threads, time-outs) and would otherwise spend a short run on tiny inputs
-# that choose every default (an answer of exactly the right size).
+# -len_control=0: long inputs from the start; a short run would otherwise
+# spend itself on tiny inputs that choose every default (an answer of
+# exactly the right size).
 declare -A options=([fuzz_frame_assembly]="-max_len=80000" [fuzz_exchange]="-max_len=80000 -len_control=0"
                     [fuzz_services]="-max_len=80000 -len_control=0" [fuzz_console]="-max_len=4096 -len_control=0"
                     [fuzz_conn_strings]="-max_len=512")
@@ -44,8 +44,8 @@ for t in "${targets[@]}"; do
   seeds=()
   [ -d "fuzz/corpus/$t" ] && seeds=("fuzz/corpus/$t")
   log=build-fuzz/$t.log
-  # A fixed seed keeps a run repeatable as far as the link's threads allow.
-  # -timeout: the slowest input waits out three tries of a 1 s service time-out.
+  # A fixed seed keeps a run repeatable. -timeout: no input should come near
+  # it (the link targets wait on a virtual clock); a hang is a finding.
   # shellcheck disable=SC2086
   if ! build-fuzz/fuzz/$t ${options[$t]} -max_total_time="$time" -timeout=30 -seed=1 -print_final_stats=1 \
       -artifact_prefix=build-fuzz/artifacts/ "$corpus" "${seeds[@]}" >"$log" 2>&1; then

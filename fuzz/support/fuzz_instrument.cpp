@@ -1,14 +1,6 @@
 #include "support/fuzz_instrument.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,13 +10,15 @@
 namespace {
 
 // One instrument at a time: the catch-all handler finds it here.
-std::atomic<fuzz_instrument_t*> g_current{nullptr};
+fuzz_instrument_t* g_current = nullptr;
 
 // Big frames come from short inputs too: payload bytes the input lacks are
 // filled with a pattern.
 fuzz_bytes take_bytes(FuzzedDataProvider& in, size_t n) {
     fuzz_bytes out = in.ConsumeBytes<uint8_t>(n);
-    for (size_t i = out.size(); i < n; ++i) out.push_back(static_cast<uint8_t>(i * 7 + 1));
+    size_t i = out.size();
+    out.resize(n);
+    for (; i < n; ++i) out[i] = static_cast<uint8_t>(i * 7 + 1);
     return out;
 }
 
@@ -47,6 +41,22 @@ uint8_t status_of(FuzzedDataProvider& in) {
     return in.ConsumeBool() ? 0 : in.ConsumeIntegral<uint8_t>();
 }
 
+// Mostly at once; else around the time-out (just before, at, just after),
+// within a few time-outs, or past the link's idle period.
+int32_t delay_of(FuzzedDataProvider& in, int32_t timeout_ms) {
+    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+    case 4: return std::max(timeout_ms + in.ConsumeIntegralInRange<int32_t>(-1, 1), 0);
+    case 5: return in.ConsumeIntegralInRange<int32_t>(0, 3 * std::max(timeout_ms, 1));
+    case 6: return in.ConsumeIntegralInRange<int32_t>(0, 2 * MXX_IDLE_MS);
+    default: return 0;
+    }
+}
+
+int32_t identify_any(int32_t, const uint8_t*, int32_t* device_type, int32_t) {
+    *device_type = 0;
+    return 1;
+}
+
 }  // namespace
 
 void fuzz_require(bool ok, const char* what) {
@@ -61,11 +71,12 @@ fuzz_bytes fuzz_frame(uint16_t code, const fuzz_bytes& payload, uint8_t status) 
     return f;
 }
 
-fuzz_bytes fuzz_script(FuzzedDataProvider& in, uint16_t code, int32_t payload_hint) {
+fuzz_script_t fuzz_script(FuzzedDataProvider& in, uint16_t code, int32_t payload_hint, int32_t timeout_ms) {
     const uint16_t answer = static_cast<uint16_t>(code + MXX_RESPONSE_OFFSET);
-    fuzz_bytes out;
+    fuzz_script_t out;
+    size_t total = 0;
     const int pieces = in.ConsumeIntegralInRange<int>(0, 6);
-    for (int i = 0; i < pieces && out.size() < 140000; ++i) {
+    for (int i = 0; i < pieces && total < 140000; ++i) {
         fuzz_bytes piece;
         switch (in.ConsumeIntegralInRange<int>(0, 9)) {
         case 0:
@@ -113,48 +124,29 @@ fuzz_bytes fuzz_script(FuzzedDataProvider& in, uint16_t code, int32_t payload_hi
             piece = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(1, 70000));
             break;
         }
-        out.insert(out.end(), piece.begin(), piece.end());
+        total += piece.size();
+        out.push_back({delay_of(in, timeout_ms), std::move(piece)});
     }
     return out;
 }
 
-fuzz_bytes fuzz_script_end(FuzzedDataProvider& in, uint16_t code, int32_t payload_hint, bool silence) {
-    // Fuzzer data that has run out reads as 0: the quick ending.
-    const int kind = in.ConsumeIntegralInRange<int>(0, silence ? 31 : 30);
-    if (kind == 31) return {};
-    fuzz_bytes out(MXX_HEADER_SIZE + 65535, 0);
-    const uint16_t answer = static_cast<uint16_t>(code + MXX_RESPONSE_OFFSET);
-    fuzz_bytes last = kind >= 24 ? fuzz_frame(MXX_CODE_REJECT, {}, 1)
-                               : fuzz_frame(answer, take_bytes(in, payload_size(in, payload_hint)), status_of(in));
-    out.insert(out.end(), last.begin(), last.end());
-    if (!silence) {
-        // An answer too big for its slot ends nothing, and one too big for
-        // the assembler leaves its payload to be scanned as junk: zeros and
-        // a rejection behind it end the exchange all the same.
-        out.insert(out.end(), MXX_HEADER_SIZE + 65535, 0);
-        const fuzz_bytes reject = fuzz_frame(MXX_CODE_REJECT, {}, 1);
-        out.insert(out.end(), reject.begin(), reject.end());
-    }
-    return out;
-}
-
-fuzz_instrument_t::fuzz_instrument_t(std::vector<std::vector<fuzz_bytes>> scripts, int32_t tries)
+fuzz_instrument_t::fuzz_instrument_t(FuzzedDataProvider& in, std::vector<std::vector<fuzz_script_t>> scripts,
+                                     int32_t tries)
     : scripts_(std::move(scripts)) {
-    int sv[2];
-    fuzz_require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
-    far_ = sv[1];
-    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    fuzz_require(wake_ >= 0, "eventfd");
-    char conn[COMM_ENTRY_SIZE] = {};
-    fuzz_require(comm_make_conn_string_fd(conn, sv[0]) == 0, "FD: connection string");
-    g_current.store(this);
-    if (MXX_connect(conn, &id_, nullptr, nullptr, nullptr, nullptr, nullptr, 0) != 0) {
-        ::close(sv[0]);
-        fuzz_require(false, "FD: link opens");
-    }
+    // Frames split anywhere, yet no more than a few thousand data events a
+    // run: tiny chunks of a long script would only slow the fuzzing.
+    size_t total = 0;
+    for (const auto& exchange : scripts_)
+        for (const fuzz_script_t& script : exchange)
+            for (const fuzz_piece_t& piece : script) total += piece.bytes.size();
+    chunk_ = in.ConsumeBool() ? 4096 : in.ConsumeIntegralInRange<size_t>(1, 4096);
+    chunk_ = std::max(chunk_, total / 2048);
+    const bool identify = in.ConsumeBool();
+    g_current = this;
+    if (MXX_connect_peer(this, &id_, nullptr, nullptr, nullptr, nullptr, identify ? identify_any : nullptr, 0) != 0)
+        fuzz_require(false, "in-process link opens");
     fuzz_require(MXX_hook_async_event(id_, MXX_HOOK_ANY, on_frame) == 0, "catch-all handler registered");
     MXX_set_cmd_num_try(id_, tries);
-    thread_ = std::thread(&fuzz_instrument_t::serve, this, far_);
 }
 
 fuzz_instrument_t::~fuzz_instrument_t() { stop(); }
@@ -162,30 +154,24 @@ fuzz_instrument_t::~fuzz_instrument_t() { stop(); }
 void fuzz_instrument_t::stop() {
     if (stopped_) return;
     stopped_ = true;
-    MXX_disconnect(id_);  // returns once the link's last event has run
-    g_current.store(nullptr);
-    thread_.join();       // the far end reads the end of the stream
-    ::close(far_);
-    ::close(wake_);
+    MXX_disconnect(id_);
+    g_current = nullptr;
+    only_whole_ = whole_ && pending_.empty();
 }
 
-bool fuzz_instrument_t::sync() {
-    std::unique_lock lock(mu_);
-    const uint64_t k = ++sync_asked_;
-    const uint64_t one = 1;
-    if (::write(wake_, &one, sizeof one) != sizeof one) return false;
-    return synced_.wait_for(lock, std::chrono::seconds(10), [&] { return sync_seen_ >= k; });
+void fuzz_instrument_t::begin(size_t index) { exchange_ = index; }
+
+void fuzz_instrument_t::catch_up() { comm_peer_run(id_, 0); }
+
+void fuzz_instrument_t::settle() {
+    while (!outgoing_.empty()) {
+        const int64_t now = comm_clock_ms(id_);
+        const int64_t last = outgoing_.back().due_ms;
+        if (comm_peer_run(id_, static_cast<int32_t>(std::clamp<int64_t>(last - now, 0, INT32_MAX))) != 0) return;
+    }
 }
 
-void fuzz_instrument_t::begin(size_t index) { exchange_.store(index); }
-
-uint64_t fuzz_instrument_t::mark() {
-    std::lock_guard lock(mu_);
-    return seq_;
-}
-
-std::vector<fuzz_frame_t> fuzz_instrument_t::frames_since(uint64_t since) {
-    std::lock_guard lock(mu_);
+std::vector<fuzz_frame_t> fuzz_instrument_t::frames_since(uint64_t since) const {
     std::vector<fuzz_frame_t> out;
     for (const fuzz_frame_t& f : frames_)
         if (f.seq > since) out.push_back(f);
@@ -193,114 +179,72 @@ std::vector<fuzz_frame_t> fuzz_instrument_t::frames_since(uint64_t since) {
 }
 
 int32_t fuzz_instrument_t::on_frame(int32_t, mxx_conn_t*, const uint8_t* frame, int32_t) {
-    fuzz_instrument_t* self = g_current.load();
+    fuzz_instrument_t* self = g_current;
     if (self == nullptr) return 0;
     fuzz_frame_t f;
+    f.seq = ++self->seq_;
     f.code = MXX_frame_code(frame);
     f.status = MXX_frame_status(frame);
     f.count = static_cast<int32_t>(MXX_HEADER_SIZE) + MXX_frame_length(frame);
     const std::span<const uint8_t> payload = MXX_frame_payload(frame);
     f.payload.assign(payload.begin(), payload.end());
-    std::lock_guard lock(self->mu_);
-    if (f.code == FUZZ_SYNC_CODE && f.payload.size() == sizeof(uint64_t)) {
-        uint64_t k;
-        std::memcpy(&k, f.payload.data(), sizeof k);
-        self->sync_seen_ = std::max(self->sync_seen_, k);
-        self->synced_.notify_all();
-        return 0;
-    }
-    f.seq = ++self->seq_;
     self->frames_.push_back(std::move(f));
     return 0;
 }
 
-namespace {
-
-struct serve_state_t {
-    int fd;
-    const std::atomic<size_t>* exchange;
-    size_t last_exchange;
-    size_t tries_seen;  // requests of the current exchange so far
-    const std::vector<std::vector<fuzz_bytes>>* scripts;
-    std::vector<fuzz_bytes>* requests;
-    bool writable;
-};
-
-void on_request(const uint8_t* frame, int32_t count, void* user) {
-    auto* s = static_cast<serve_state_t*>(user);
-    s->requests->emplace_back(frame, frame + count);
-    const size_t exchange = s->exchange->load();
-    if (exchange != s->last_exchange) {
-        s->last_exchange = exchange;
-        s->tries_seen = 0;
-    }
-    const size_t attempt = s->tries_seen++;
-    if (exchange >= s->scripts->size() || attempt >= (*s->scripts)[exchange].size()) return;
-    const fuzz_bytes& script = (*s->scripts)[exchange][attempt];
-    for (size_t sent = 0; s->writable && sent < script.size();) {
-        const ssize_t n = ::send(s->fd, script.data() + sent, script.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) s->writable = false;  // the link has gone
-        else sent += static_cast<size_t>(n);
+// Requests are parsed strictly here, not with the link's assembler: they may
+// be larger than its buffer, and anything but whole, valid frames back to
+// back is a fault.
+void fuzz_instrument_t::received(const uint8_t* bytes, size_t length, int64_t now_ms) {
+    pending_.insert(pending_.end(), bytes, bytes + length);
+    while (whole_ && pending_.size() >= MXX_HEADER_SIZE) {
+        // Judge the header alone first: its length says how much to wait for.
+        if (!MXX_header_check(pending_.data())) {
+            whole_ = false;
+            break;
+        }
+        const size_t size = MXX_HEADER_SIZE + MXX_frame_length(pending_.data());
+        if (pending_.size() < size) break;
+        if (!MXX_frame_check(pending_.data(), size)) {
+            whole_ = false;
+            break;
+        }
+        on_request(size, now_ms);
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(size));
     }
 }
 
-}  // namespace
-
-void fuzz_instrument_t::serve(int fd) {
-    // Requests are parsed strictly here, not with the link's assembler:
-    // they may be larger than its buffer, and anything but whole, valid
-    // frames back to back is a fault.
-    serve_state_t s{fd, &exchange_, 0, 0, &scripts_, &requests_, true};
-    fuzz_bytes pending;
-    bool whole = true;
-    uint8_t buf[8192];
-    auto take = [&](const uint8_t* bytes, size_t n) {
-        pending.insert(pending.end(), bytes, bytes + n);
-        while (whole && pending.size() >= MXX_HEADER_SIZE) {
-            // Judge the header alone first: its length says how much to wait for.
-            if (!MXX_header_check(pending.data())) {
-                whole = false;
-                break;
-            }
-            const size_t size = MXX_HEADER_SIZE + MXX_frame_length(pending.data());
-            if (pending.size() < size) break;
-            if (!MXX_frame_check(pending.data(), size)) {
-                whole = false;
-                break;
-            }
-            on_request(pending.data(), static_cast<int32_t>(size), &s);
-            pending.erase(pending.begin(), pending.begin() + static_cast<long>(size));
-        }
-    };
-    for (;;) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) continue;
-        if (p[1].revents & POLLIN) {
-            uint64_t n;
-            if (::read(wake_, &n, sizeof n) == sizeof n) {
-                // Every request written so far is in the socket: answer them all first.
-                for (ssize_t got; (got = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) take(buf, static_cast<size_t>(got));
-                uint64_t k;
-                {
-                    std::lock_guard lock(mu_);
-                    k = sync_asked_;
-                }
-                fuzz_bytes out(MXX_HEADER_SIZE + 65535, 0);
-                fuzz_bytes payload(sizeof k);
-                std::memcpy(payload.data(), &k, sizeof k);
-                const fuzz_bytes frame = fuzz_frame(FUZZ_SYNC_CODE, payload, 0);
-                out.insert(out.end(), frame.begin(), frame.end());
-                for (size_t sent = 0; s.writable && sent < out.size();) {
-                    const ssize_t w = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-                    if (w <= 0) s.writable = false;
-                    else sent += static_cast<size_t>(w);
-                }
-            }
-        }
-        if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
-        if (n > 0) take(buf, static_cast<size_t>(n));
+void fuzz_instrument_t::on_request(size_t size, int64_t now_ms) {
+    requests_.emplace_back(pending_.begin(), pending_.begin() + static_cast<long>(size));
+    if (exchange_ != last_exchange_) {
+        last_exchange_ = exchange_;
+        tries_seen_ = 0;
     }
-    only_whole_ = whole && pending.empty();
+    const size_t attempt = tries_seen_++;
+    if (exchange_ >= scripts_.size() || attempt >= scripts_[exchange_].size()) return;
+    // Behind whatever is still on its way: the far end sends in order.
+    int64_t due = outgoing_.empty() ? now_ms : std::max(now_ms, outgoing_.back().due_ms);
+    for (const fuzz_piece_t& piece : scripts_[exchange_][attempt]) {
+        due += piece.delay_ms;
+        if (!piece.bytes.empty()) outgoing_.push_back({due, piece.bytes, 0});
+    }
+}
+
+size_t fuzz_instrument_t::take_due(int64_t now_ms, uint8_t* buf, size_t capacity) {
+    const size_t most = std::min(capacity, chunk_);
+    size_t n = 0;
+    while (n < most && !outgoing_.empty() && outgoing_.front().due_ms <= now_ms) {
+        outgoing_t& o = outgoing_.front();
+        const size_t k = std::min(most - n, o.bytes.size() - o.sent);
+        std::memcpy(buf + n, o.bytes.data() + o.sent, k);
+        n += k;
+        o.sent += k;
+        if (o.sent == o.bytes.size()) outgoing_.pop_front();
+    }
+    return n;
+}
+
+int64_t fuzz_instrument_t::next_due_ms(int64_t now_ms) const {
+    if (outgoing_.empty()) return COMM_PEER_NEVER;
+    return std::max(outgoing_.front().due_ms, now_ms + 1);
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "libcomm/comm_internal.h"
+#include "libcomm/comm_peer.h"
 
 namespace {
 
@@ -59,6 +60,12 @@ struct link_t {
     // and how many of them went out. Finished before anything else is sent.
     std::vector<uint8_t> unfinished;
     size_t unfinished_sent = 0;
+
+    // In-process links: the far end, the virtual clock, the next idle event.
+    comm_peer_t* peer = nullptr;
+    int64_t now_ms = 0;
+    int64_t idle_at_ms = 0;
+    bool running = false;  // its events are being raised; a nested run runs nothing
 
     bool listed = true;           // in the link walk; guarded by the table mutex
     bool signal_pending = false;  // reader thread only: signalled inside the event procedure
@@ -228,6 +235,68 @@ void reader_main(link_ptr link) {
     link->finished = true;
 }
 
+// ---- in-process links ----
+
+// Ends an in-process link as its reader thread would: out of the walk, then
+// event 3, on the calling thread.
+void peer_end(link_t& link) {
+    if (link.finished) return;
+    link.stop_requested = true;
+    {
+        std::lock_guard lock(link.mu);
+        link.ended = true;
+        link.state = COMM_STATE_NONE;
+    }
+    {
+        table_t& t = table();
+        std::lock_guard lock(t.mu);
+        link.listed = false;
+    }
+    link_t* const outer = t_current_link;
+    t_current_link = &link;
+    raise_event(link, COMM_EV_DISCONNECTED, nullptr, 0);
+    t_current_link = outer;
+    link.finished = true;
+}
+
+// The reader thread's work for an in-process link, on the caller's thread:
+// data events for the bytes due, idle events in the silences, virtual time
+// moving on only when nothing is due, until `done` holds or the clock
+// reaches `deadline`.
+template <typename Done>
+void peer_run(link_t& link, int64_t deadline, Done done) {
+    if (link.running || link.finished) return;
+    link.running = true;
+    link_t* const outer = t_current_link;
+    t_current_link = &link;
+    while (!link.stop_requested && !done()) {
+        const size_t n = link.peer->take_due(link.now_ms, link.rx.data(), link.rx.size());
+        if (n > 0) {
+            raise_event(link, COMM_EV_DATA, link.rx.data(), static_cast<int32_t>(std::min(n, link.rx.size())));
+            link.idle_at_ms = link.now_ms + link.idle_ms;
+            continue;
+        }
+        if (link.now_ms >= deadline) break;
+        int64_t next = link.peer->next_due_ms(link.now_ms);
+        if (next <= link.now_ms) next = COMM_PEER_NEVER;  // a far end that contradicts itself sends nothing
+        link.now_ms = std::min({next, link.idle_at_ms, deadline});
+        if (link.now_ms >= link.idle_at_ms) {
+            raise_event(link, COMM_EV_IDLE, nullptr, 0);
+            link.idle_at_ms = link.now_ms + link.idle_ms;
+        }
+    }
+    t_current_link = outer;
+    link.running = false;
+    if (link.stop_requested) peer_end(link);
+}
+
+// Takes in what is due by now, raising nothing else.
+void peer_catch_up(link_t& link) {
+    peer_run(link, link.now_ms, [] { return false; });
+}
+
+bool slot_answered(const link_t& link) { return link.slots[0].count > 0 || link.slots[1].count > 0; }
+
 const comm_transport_t* const transports[] = {
     &comm_serial_transport, &comm_usb_transport, &comm_tcp_transport, &comm_fd_transport, &comm_bt_transport,
 };
@@ -253,6 +322,31 @@ bool link_room(const table_t& t) {
     int32_t open_links = 0;
     for (const auto& [key, l] : t.links) open_links += l->listed ? 1 : 0;
     return open_links < MAX_LINKS && t.next_id > 0;
+}
+
+// A link not yet in the table, or null when there is no memory or no room.
+link_ptr new_link(comm_event_proc_t proc, int32_t rx_size, int32_t idle_ms, void* context) {
+    link_ptr link;
+    try {
+        link = std::make_shared<link_t>();
+        link->rx.resize(static_cast<size_t>(rx_size));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    link->proc = proc;
+    link->context = context;
+    link->rx_size = rx_size;
+    link->idle_ms = idle_ms;
+    table_t& t = table();
+    std::lock_guard lock(t.mu);
+    return link_room(t) ? link : nullptr;
+}
+
+// The link's id, taken under the table lock.
+void enter_link(table_t& t, const link_ptr& link) {
+    link->id = t.next_id++;
+    if (t.next_id == INT32_MAX) t.next_id = -1;
+    t.links[link->id] = link;
 }
 
 // The link itself when called on its own reader thread (no table lock on
@@ -282,6 +376,7 @@ int32_t comm_shut() {
     for (const link_ptr& link : all) request_stop(*link);
     for (const link_ptr& link : all) {
         if (link.get() == t_current_link) continue;  // ends after the current event
+        if (link->peer) peer_end(*link);
         join_link(*link);
         forget_link(link);
     }
@@ -302,26 +397,11 @@ int32_t comm_connect(int32_t* id, const char* conn, comm_event_proc_t proc, int3
     }
     reap_finished();
 
-    link_ptr link;
-    try {
-        link = std::make_shared<link_t>();
-        link->rx.resize(static_cast<size_t>(rx_size));
-    } catch (const std::bad_alloc&) {
-        return COMM_ERR_NOMEM;
-    }
-    link->proc = proc;
-    link->context = context;
+    link_ptr link = new_link(proc, rx_size, idle_ms, context);
+    if (!link) return COMM_ERR_NOMEM;
     link->transport = tp;
-    link->rx_size = rx_size;
-    link->idle_ms = idle_ms;
     link->stop_fd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!link->stop_fd.valid()) return COMM_ERR_NOMEM;
-
-    {
-        table_t& t = table();
-        std::lock_guard lock(t.mu);
-        if (!link_room(t)) return COMM_ERR_NOMEM;
-    }
 
     comm_io_t io;
     int32_t r = tp->open(conn, params, &io);
@@ -337,9 +417,7 @@ int32_t comm_connect(int32_t* id, const char* conn, comm_event_proc_t proc, int3
         if (tp->adopts_fd) link->fd.release();
         return COMM_ERR_NOMEM;
     }
-    link->id = t.next_id++;
-    if (t.next_id == INT32_MAX) t.next_id = -1;
-    t.links[link->id] = link;
+    enter_link(t, link);
     try {
         // Started under the table lock, so the thread exists before anyone
         // can find the link and join it.
@@ -364,9 +442,45 @@ int32_t comm_disconnect(int32_t id) {
     }
     request_stop(*link);
     if (link.get() == t_current_link) return was_open ? 0 : COMM_ERR_NOLINK;
+    if (link->peer) peer_end(*link);
     join_link(*link);
     forget_link(link);
     return was_open ? 0 : COMM_ERR_NOLINK;
+}
+
+int32_t comm_connect_peer(int32_t* id, comm_peer_t* peer, comm_event_proc_t proc, int32_t rx_size, int32_t idle_ms,
+                          void* context) {
+    if (!id || !peer || !proc || rx_size < 1 || rx_size > MAX_RX_SIZE || idle_ms < 1) return COMM_ERR_ARG;
+    reap_finished();
+    link_ptr link = new_link(proc, rx_size, idle_ms, context);
+    if (!link) return COMM_ERR_NOMEM;
+    link->peer = peer;
+    link->idle_at_ms = idle_ms;
+    {
+        table_t& t = table();
+        std::lock_guard lock(t.mu);
+        if (!link_room(t)) return COMM_ERR_NOMEM;
+        enter_link(t, link);
+    }
+    *id = link->id;
+    link_t* const outer = t_current_link;
+    t_current_link = link.get();
+    raise_event(*link, COMM_EV_PROBE, nullptr, 0);
+    t_current_link = outer;
+    if (link->stop_requested) peer_end(*link);
+    return 0;
+}
+
+int32_t comm_peer_run(int32_t id, int32_t ms) {
+    link_ptr link = find_link(id);
+    if (!link || !link->peer) return COMM_ERR_NOLINK;
+    peer_run(*link, link->now_ms + std::max(ms, 0), [] { return false; });
+    return 0;
+}
+
+int64_t comm_clock_ms(int32_t id) {
+    if (link_ptr link = find_link(id); link && link->peer) return link->now_ms;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now().time_since_epoch()).count();
 }
 
 int32_t comm_get_state(int32_t id) {
@@ -381,9 +495,16 @@ int32_t comm_get_state(int32_t id) {
 int32_t comm_wait_connected(int32_t id, int32_t timeout_ms) {
     link_ptr link = find_link(id);
     if (!link) return COMM_ERR_NOLINK;
+    const auto settled = [&] { return link->signalled || link->ended; };
+    if (link->peer) {
+        peer_run(*link, link->now_ms + std::max(timeout_ms, 0), [&] {
+            std::lock_guard lock(link->mu);
+            return settled();
+        });
+    }
     const auto deadline = clock_type::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
     std::unique_lock lock(link->mu);
-    link->cv.wait_until(lock, deadline, [&] { return link->signalled || link->ended; });
+    if (!link->peer) link->cv.wait_until(lock, deadline, settled);
     if (link->signalled) return 0;
     return link->ended ? COMM_ERR_CLOSED : COMM_ERR_TIMEOUT;
 }
@@ -462,9 +583,15 @@ int32_t comm_write(int32_t id, const uint8_t* bytes, int32_t length, int32_t fla
     link_ptr held = lookup(id, &fast);
     link_t* link = fast ? fast : held.get();
     if (!link) return COMM_ERR_NOLINK;
+    if (link->peer) peer_catch_up(*link);
     {
         std::lock_guard lock(link->mu);
         for (slot_t& s : link->slots) s.held = false;
+    }
+    if (link->peer) {
+        if (link->stop_requested) return COMM_ERR_CLOSED;
+        link->peer->received(bytes, static_cast<size_t>(length), link->now_ms);
+        return 0;
     }
     std::lock_guard wlock(link->write_mu);
     if (!link->fd.valid() || link->stop_requested) return COMM_ERR_CLOSED;
@@ -500,6 +627,7 @@ int32_t comm_hook_response(int32_t id, uint16_t code1, uint8_t* buf1, int32_t ca
     if (cap1 < 0 || cap2 < 0 || cap3 < 0) return COMM_ERR_ARG;
     link_ptr link = find_link(id);
     if (!link) return COMM_ERR_NOLINK;
+    if (link->peer) peer_catch_up(*link);
     std::lock_guard lock(link->mu);
     if (link->ended) return COMM_ERR_CLOSED;
     link->slots[0] = slot_t{code1, buf1, buf1 ? cap1 : 0, 0, false};
@@ -537,15 +665,22 @@ int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* le
         if (out) *out = 0;
     link_ptr link = find_link(id);
     if (!link) return COMM_ERR_NOLINK;
+    const auto arrived = [&] { return slot_answered(*link) || link->ended; };
     const auto deadline = clock_type::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
     // The check may read the console: it is never called under the link's lock.
-    const comm_wait_check_t check = g_wait_check.load();
+    const comm_wait_check_t check = link->peer ? nullptr : g_wait_check.load();
     const bool checked = check != nullptr && check(1) == 0;
     std::unique_lock lock(link->mu);
     for (slot_t& s : link->slots) s.held = false;
-    const auto arrived = [&] { return link->slots[0].count > 0 || link->slots[1].count > 0 || link->ended; };
     bool stopped = false;
-    if (!checked) {
+    if (link->peer) {
+        lock.unlock();  // its events take the lock
+        peer_run(*link, link->now_ms + std::max(timeout_ms, 0), [&] {
+            std::lock_guard held(link->mu);
+            return arrived();
+        });
+        lock.lock();
+    } else if (!checked) {
         link->cv.wait_until(lock, deadline, arrived);
     } else {
         const auto slice = std::chrono::milliseconds(COMM_WAIT_CHECK_MS);
@@ -557,7 +692,7 @@ int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* le
             if (stopped) break;
         }
     }
-    const bool answered = link->slots[0].count > 0 || link->slots[1].count > 0;
+    const bool answered = slot_answered(*link);
     for (int i = 0; i < SLOT_COUNT; ++i) {
         slot_t& s = link->slots[i];
         if (outs[i]) *outs[i] = s.count;

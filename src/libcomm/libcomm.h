@@ -7,7 +7,8 @@
 // and 255 that the MXX layer hands to its callers.
 //
 // Threads: each open link has one reader thread that calls the link's event
-// procedure. All functions may be called from any thread unless stated.
+// procedure (in-process links, comm_peer.h, have none). All functions may be
+// called from any thread unless stated.
 #pragma once
 
 #include <cstdint>
@@ -124,6 +125,9 @@ constexpr int32_t COMM_WAIT_CHECK_MS = 50;
 using comm_wait_check_t = int32_t (*)(int32_t starting);
 int32_t comm_set_wait_check(comm_wait_check_t check);
 int32_t comm_unhook_response(int32_t id);
+// The link's clock in ms: the virtual clock of an in-process link (see
+// comm_peer.h), else a monotonic clock, also for an id of no link.
+int64_t comm_clock_ms(int32_t id);
 
 // USB instruments: fills up to `maximum` entries of COMM_ENTRY_SIZE bytes
 // each, every entry a connection string ending in "/" and the product id in

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,11 +151,9 @@ void MXX_dispatch_frame(const uint8_t* frame, int32_t count, void* user) {
 
 namespace {
 
-using mxx_clock = std::chrono::steady_clock;
-
-int32_t elapsed_ms(mxx_clock::time_point since) {
-    return static_cast<int32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(mxx_clock::now() - since).count());
+// On the link's own clock: an in-process link's is virtual.
+int32_t elapsed_ms(int32_t id, int64_t since) {
+    return static_cast<int32_t>(std::clamp<int64_t>(comm_clock_ms(id) - since, 0, INT32_MAX));
 }
 
 // Lets go by the answers still under way after an exchange that sent `owed`
@@ -205,7 +202,7 @@ int32_t MXX_exchange(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
     int32_t last_kind = MXX_KIND_STATUS;
     bool done = !wait;
     int32_t sent = 0, answers = 0;
-    const mxx_clock::time_point start = mxx_clock::now();
+    const int64_t start = comm_clock_ms(id);
     for (int32_t t = 0; t < tries; ++t) {
         result = comm_write(id, frame.data(), frame_size, 0, timeout_ms);
         if (result == 0 && wait) {
@@ -240,7 +237,7 @@ int32_t MXX_exchange(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
         if (sent > answers) {
             // Answers that come later than the time-out come about as late
             // as the one that ended this exchange, measured from the first try.
-            const int32_t taken = answers > 0 ? elapsed_ms(start) : 0;
+            const int32_t taken = answers > 0 ? elapsed_ms(id, start) : 0;
             MXX_drain_late(id, sent - answers, std::max(timeout_ms, taken + timeout_ms / 2));
         }
         comm_unhook_response(id);
@@ -310,12 +307,12 @@ int32_t MXX_shut() {
     return 0;
 }
 
-int32_t MXX_connect(const char* conn, int32_t* id, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
-                    mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user) {
-    if (conn == nullptr || conn[0] == '\0') return -1;
+namespace {
 
+mxx_conn_t* MXX_new_conn(mxx_on_connected_t on_connected, mxx_on_event_t on_error, mxx_on_event_t on_closed,
+                         mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user) {
     auto* c = new (std::nothrow) mxx_conn_t{};
-    if (c == nullptr) return -1;
+    if (c == nullptr) return nullptr;
     c->user = user;
     c->on_connected = on_connected;
     c->on_error = on_error;
@@ -326,9 +323,30 @@ int32_t MXX_connect(const char* conn, int32_t* id, mxx_on_connected_t on_connect
     c->identified = 0;
     c->probe_attempts = 0;
     c->cmd_num_try.store(1);
+    return c;
+}
 
+}  // namespace
+
+int32_t MXX_connect(const char* conn, int32_t* id, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
+                    mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user) {
+    if (conn == nullptr || conn[0] == '\0') return -1;
+    mxx_conn_t* c = MXX_new_conn(on_connected, on_error, on_closed, probe, test_probe, user);
+    if (c == nullptr) return -1;
     int32_t local_id = -1;
     if (comm_connect(id ? id : &local_id, conn, MXX_event_proc, MXX_RX_CHUNK, MXX_IDLE_MS, c) != 0) {
+        delete c;
+        return -1;
+    }
+    return 0;
+}
+
+int32_t MXX_connect_peer(comm_peer_t* peer, int32_t* id, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
+                         mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user) {
+    mxx_conn_t* c = MXX_new_conn(on_connected, on_error, on_closed, probe, test_probe, user);
+    if (c == nullptr) return -1;
+    int32_t local_id = -1;
+    if (comm_connect_peer(id ? id : &local_id, peer, MXX_event_proc, MXX_RX_CHUNK, MXX_IDLE_MS, c) != 0) {
         delete c;
         return -1;
     }

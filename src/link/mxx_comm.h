@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "libcomm/comm_peer.h"
 #include "libcomm/libcomm.h"
 #include "link/mxx_frame.h"
 
@@ -96,6 +97,9 @@ int32_t MXX_init(mxx_wait_callback_t wait_callback, comm_usb_callback_t usb_call
 int32_t MXX_shut();
 int32_t MXX_connect(const char* conn, int32_t* id, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
                     mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user);
+// As MXX_connect, over an in-process link to `peer` (tests, fuzzing).
+int32_t MXX_connect_peer(comm_peer_t* peer, int32_t* id, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
+                         mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user);
 int32_t MXX_wait_connected(int32_t id, int32_t timeout_ms);
 int32_t MXX_get_conn_state_id(int32_t id);
 int32_t MXX_disconnect(int32_t id);
