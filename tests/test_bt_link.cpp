@@ -2,8 +2,10 @@
 // mock BlueZ on a private bus; the instrument is the simulator behind the
 // socket the mock's profile connection hands over.
 #include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -165,6 +167,23 @@ TEST(BluetoothLink, EachFailureNamesTheDeviceAndTheReason) {
         if (std::string(c.what) == "time-out") {
             EXPECT_NE(bluez.wait_logged("CancelPairing"), "");
         }
+    }
+    {
+        SCOPED_TRACE("stopped by the operator");  // Ctrl-C while pairing waits a minute
+        MockBluez bluez(world({silent}).dump());
+        ASSERT_TRUE(bluez.ready()) << bluez.log();
+        static std::atomic<int32_t> asked{0};
+        comm_set_wait_check([](int32_t when) -> int32_t { return when == COMM_WAIT_CHECK_OPERATOR && ++asked > 3; });
+        int32_t id = -1, r = 0;
+        const std::string text = conn("7316", 60000);
+        const console_capture_t out = console_run("", [&] {
+            r = comm_connect(&id, text.c_str(), [](int32_t, uint8_t, const uint8_t*, int32_t, void*) { return 0; },
+                             4096, 200, nullptr);
+        });
+        comm_set_wait_check(nullptr);
+        EXPECT_EQ(r, COMM_ERR_INTERRUPTED);
+        EXPECT_EQ(out.err, "Bluetooth device QM-38 1234 (00:11:22:33:44:55): connecting stopped\n");
+        EXPECT_NE(bluez.wait_logged("CancelPairing"), "");
     }
 }
 

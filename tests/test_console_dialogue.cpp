@@ -21,7 +21,9 @@ struct FakeLink {
     std::vector<std::string> bt_found;
     int32_t wait_result = 0;
     int32_t state = COMM_STATE_CONNECTED;
+    bool ctrl_c_in_wait = false;  // the operator stops the wait for the instrument
     std::vector<std::string> connects;
+    std::vector<int32_t> disconnects;
 };
 FakeLink* fake = nullptr;
 
@@ -49,8 +51,15 @@ const connect_ops_t kFakeOps = {
         *id = 7;
         return 0;
     },
-    [](int32_t, int32_t) { return fake->wait_result; },
+    [](int32_t, int32_t) {
+        if (fake->ctrl_c_in_wait) input_interrupt();
+        return fake->wait_result;
+    },
     [](int32_t) { return fake->state; },
+    [](int32_t id) {
+        fake->disconnects.push_back(id);
+        return 0;
+    },
 };
 
 const std::string kMenu = "1. No device\n2. USB\n3. COM port\n\n";
@@ -94,6 +103,12 @@ TEST(Dialogue, EveryBranchShowsItsChoicesAndOpensWhatWasChosen) {
          kMenu + kType + "Select COM port[1]:" + kConnecting + "Error!\n", {"COM1"}, 0},
         {"wait timed out", [](FakeLink& l) { l.wait_result = COMM_ERR_TIMEOUT; }, "3\n\n",
          kMenu + kType + "Select COM port[1]:" + kConnecting, {"COM1"}, -1},
+        {"Ctrl-C while the instrument identifies itself closes the link",
+         [](FakeLink& l) {
+             l.wait_result = COMM_ERR_INTERRUPTED;
+             l.ctrl_c_in_wait = true;
+         },
+         "3\n\n", kMenu + kType + "Select COM port[1]:" + kConnecting, {"COM1"}, -1},
     };
     for (const auto& c : cases) {
         FakeLink link;
@@ -103,6 +118,8 @@ TEST(Dialogue, EveryBranchShowsItsChoicesAndOpensWhatWasChosen) {
         EXPECT_EQ(console_out(c.input, [&] { result = connect_dev_with(&kFakeOps); }), c.shown) << c.name;
         EXPECT_EQ(link.connects, c.connects) << c.name;
         EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(link.disconnects, link.ctrl_c_in_wait ? std::vector<int32_t>{7} : std::vector<int32_t>{}) << c.name;
+        input_interrupt_clear();
     }
 }
 

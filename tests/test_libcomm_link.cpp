@@ -269,7 +269,8 @@ TEST(Slots, ResponseWakesStatusWaitsAReportedSlotIsHeldUntilTheNextWrite) {
     EXPECT_EQ(wait(20), (counts{COMM_ERR_TIMEOUT, 0, 0, 0}));
 }
 
-// The wait check: turning non-zero ends a long wait with the slots reported;
+// The wait check: turning non-zero ends a long wait with the slots reported
+// (and a connection wait);
 // an answer that is there wins; a check already non-zero when the wait
 // starts leaves it its full time.
 std::atomic<int32_t> g_stop{0};
@@ -303,6 +304,14 @@ TEST(Slots, TheWaitCheckEndsAWaitThatBeganBeforeTheStop) {
     EXPECT_EQ(wait(300000), (std::vector<int32_t>{0, 13, 0, 0}));
     EXPECT_EQ(wait(60), (std::vector<int32_t>{COMM_ERR_TIMEOUT, 0, 0, 0}));
     EXPECT_EQ(g_starts.load(), 3);
+
+    // The connection wait (the dialogue's identification) ends the same way.
+    g_stop = 0;
+    auto identifying = std::async(std::launch::async, [&] { return comm_wait_connected(l.id, 300000); });
+    std::this_thread::sleep_for(20ms);
+    g_stop = 1;
+    ASSERT_EQ(identifying.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(identifying.get(), COMM_ERR_INTERRUPTED);
     ASSERT_EQ(comm_set_wait_check(nullptr), 0);
 }
 

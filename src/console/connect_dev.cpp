@@ -83,7 +83,7 @@ void choose_bluetooth(const connect_ops_t* ops, char* conn) {
 const connect_ops_t connect_ops_link = {
     MXX_bt_is_available,        MXX_list_usb_devices, comm_get_devid_string, MXX_make_serial_conn_string,
     MXX_comm_bt_discover,       MXX_comm_bt_discover_wait, MXX_make_bt_conn_string, MXX_connect,
-    MXX_wait_connected,         MXX_get_conn_state_id,
+    MXX_wait_connected,         MXX_get_conn_state_id,     MXX_disconnect,
 };
 
 int32_t connect_dev() { return connect_dev_with(&connect_ops_link); }
@@ -123,8 +123,13 @@ int32_t connect_dev_with(const connect_ops_t* ops) {
     log_write("MAIN", "Connecting device...");
     if (ops->connect(conn, &id_conn, MXX_event_connected, MXX_event_connection_error, MXX_event_disconnected,
                      R62_probe, R62_test_probe, 0) != 0)
-        return connect_failed();
-    if (ops->wait_connected(id_conn, CONNECT_WAIT_MS) != 0) return connect_failed();
+        return input_interrupted() != 0 ? -1 : connect_failed();
+    if (ops->wait_connected(id_conn, CONNECT_WAIT_MS) != 0) {
+        if (input_interrupted() == 0) return connect_failed();
+        ops->disconnect(id_conn);
+        id_conn = -1;
+        return -1;
+    }
     if (ops->get_conn_state(id_conn) == COMM_STATE_CONNECTED) log_write("MAIN", "Ok.\n");
     else log_write("MAIN", "Error!\n");
     return 0;

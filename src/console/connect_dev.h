@@ -20,13 +20,16 @@ struct connect_ops_t {
                        mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user);
     int32_t (*wait_connected)(int32_t id, int32_t timeout_ms);
     int32_t (*get_conn_state)(int32_t id);
+    int32_t (*disconnect)(int32_t id);
 };
 
 extern const connect_ops_t connect_ops_link;
 
 // 0 when a link was opened and its wait ended in time (whatever state it
 // then reports), -1 otherwise. Stores the connection id in id_conn. Ctrl-C
-// or the end of input at any of its prompts opens nothing (-1, silently).
+// or the end of input at any of its prompts opens nothing (-1, silently);
+// so does Ctrl-C while the link comes up or the instrument identifies itself
+// (the link is closed again).
 int32_t connect_dev();
 int32_t connect_dev_with(const connect_ops_t* ops);
 

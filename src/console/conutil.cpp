@@ -313,6 +313,7 @@ int32_t input_eof() {
 }
 
 int32_t input_wait_check(int32_t starting) {
+    if (starting == COMM_WAIT_CHECK_OPERATOR) return input_interrupted();
     if (input_stopped()) return 1;
     if (starting != 0) return 0;
     // Only an unbuffered standard input shows on its descriptor what is left.

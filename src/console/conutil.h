@@ -15,7 +15,8 @@ int32_t input_eof();
 // 1 once Ctrl-C was pressed or standard input has ended, also while a
 // command waits for the instrument: unless `starting`, looks at standard
 // input without taking any line typed ahead. The program hands it to the
-// link library's waits.
+// link library's waits. Asked with COMM_WAIT_CHECK_OPERATOR (a link coming
+// up), only Ctrl-C counts.
 int32_t input_wait_check(int32_t starting);
 // Ctrl-C: the signal handler raises the flag (async-signal-safe); the menu
 // clears it before it runs the next command.

@@ -3,6 +3,7 @@
 #include "libcomm/bluez.h"
 #include "libcomm/comm_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -199,17 +200,17 @@ int on_reply(sd_bus_message* m, void* userdata, sd_bus_error* /*ret_error*/) {
 
 }  // namespace
 
-int bluez_call(sd_bus* bus, const char* path, const char* interface, const char* method,
-               bluez_clock::time_point deadline, bluez_error_t* error, const char* types, ...) {
+namespace {
+
+int bluez_callv(sd_bus* bus, const char* path, const char* interface, const char* method,
+                bluez_clock::time_point deadline, bool stoppable, bluez_error_t* error, const char* types,
+                va_list args) {
     sd_bus_message* raw = nullptr;
     int r = sd_bus_message_new_method_call(bus, &raw, BLUEZ_SERVICE, path, interface, method);
     if (r < 0) return r;
     bluez_message_ptr call(raw);
     if (types && types[0] != '\0') {
-        va_list args;
-        va_start(args, types);
         r = sd_bus_message_appendv(call.get(), types, args);
-        va_end(args);
         if (r < 0) return r;
     }
     auto left_us = [&] {
@@ -228,8 +229,11 @@ int bluez_call(sd_bus* bus, const char* path, const char* interface, const char*
         if (r > 0) continue;
         const uint64_t left = left_us();
         if (left == 0) return -ETIMEDOUT;
-        r = sd_bus_wait(bus, left);
+        // In slices when the operator may stop the call: a slice's end, or the
+        // signal of Ctrl-C, lets the check run.
+        r = sd_bus_wait(bus, stoppable ? std::min<uint64_t>(left, COMM_WAIT_CHECK_MS * 1000) : left);
         if (r < 0 && r != -EINTR) return r;
+        if (stoppable && comm_operator_stopped()) return -ECANCELED;
     }
     const sd_bus_error* e = sd_bus_message_get_error(pending.reply.get());
     if (!e) return 0;
@@ -237,6 +241,26 @@ int bluez_call(sd_bus* bus, const char* path, const char* interface, const char*
     // sd-bus answers its own time-out as an error reply.
     if (error->is(SD_BUS_ERROR_NO_REPLY) || error->is(SD_BUS_ERROR_TIMEOUT)) return -ETIMEDOUT;
     return -EIO;
+}
+
+}  // namespace
+
+int bluez_call(sd_bus* bus, const char* path, const char* interface, const char* method,
+               bluez_clock::time_point deadline, bluez_error_t* error, const char* types, ...) {
+    va_list args;
+    va_start(args, types);
+    const int r = bluez_callv(bus, path, interface, method, deadline, false, error, types, args);
+    va_end(args);
+    return r;
+}
+
+int bluez_call_stoppable(sd_bus* bus, const char* path, const char* interface, const char* method,
+                         bluez_clock::time_point deadline, bluez_error_t* error, const char* types, ...) {
+    va_list args;
+    va_start(args, types);
+    const int r = bluez_callv(bus, path, interface, method, deadline, true, error, types, args);
+    va_end(args);
+    return r;
 }
 
 int bluez_start_inquiry(sd_bus* bus, const std::string& adapter, bluez_clock::time_point deadline,

@@ -89,6 +89,10 @@ std::string bluez_adapter_off_reason(const bluez_adapter_t& adapter);
 // (-ETIMEDOUT at the deadline), with BlueZ's error in *error when it answered one.
 int bluez_call(sd_bus* bus, const char* path, const char* interface, const char* method,
                bluez_clock::time_point deadline, bluez_error_t* error, const char* types, ...);
+// As bluez_call, for the long calls the operator may stop (pairing,
+// connecting): -ECANCELED once the link library's wait check reports his stop.
+int bluez_call_stoppable(sd_bus* bus, const char* path, const char* interface, const char* method,
+                         bluez_clock::time_point deadline, bluez_error_t* error, const char* types, ...);
 
 // Starts a classic (BR/EDR) inquiry on the adapter; 0 or a negative errno
 // with BlueZ's error in *error.

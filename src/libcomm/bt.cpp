@@ -155,6 +155,8 @@ int32_t report_bt(const bt_target_t& t, const std::string& reason, int32_t code 
     return code;
 }
 
+constexpr const char* STOPPED_REASON = "connecting stopped";
+
 std::string timeout_reason(const bt_target_t& t) {
     return "no answer within " + std::to_string(t.conf.timeout_ms) + " ms";
 }
@@ -206,12 +208,13 @@ int32_t pair(bt_link_t* link, const bt_target_t& t) {
     if (r == -ETIMEDOUT) return report_bt(t, timeout_reason(t), COMM_ERR_TIMEOUT);
     if (r < 0) return report_bt(t, std::string("BlueZ refused the pairing agent: ") + error.text());
     link->agent_registered = true;
-    r = bluez_call(bus, link->device_path.c_str(), BLUEZ_DEVICE, "Pair", t.deadline, &error, "");
+    r = bluez_call_stoppable(bus, link->device_path.c_str(), BLUEZ_DEVICE, "Pair", t.deadline, &error, "");
     if (r == 0 || error.is("org.bluez.Error.AlreadyExists")) return 0;
-    if (r == -ETIMEDOUT) {
+    if (r == -ETIMEDOUT || r == -ECANCELED) {
         bluez_error_t ignored;
         bluez_call(bus, link->device_path.c_str(), BLUEZ_DEVICE, "CancelPairing", bluez_clock::now() + TEARDOWN_TIME,
                    &ignored, "");
+        if (r == -ECANCELED) return report_bt(t, STOPPED_REASON, COMM_ERR_INTERRUPTED);
         return report_bt(t, timeout_reason(t), COMM_ERR_TIMEOUT);
     }
     for (const char* name : PAIR_REFUSED_ERRORS)
@@ -232,9 +235,10 @@ int32_t connect_serial_port(bt_link_t* link, const bt_target_t& t) {
     if (r == -ETIMEDOUT) return report_bt(t, timeout_reason(t), COMM_ERR_TIMEOUT);
     if (r < 0) return report_bt(t, std::string("BlueZ refused the serial-port profile: ") + error.text());
     link->profile_registered = true;
-    r = bluez_call(bus, link->device_path.c_str(), BLUEZ_DEVICE, "ConnectProfile", t.deadline, &error, "s",
-                   BLUEZ_SPP_UUID);
+    r = bluez_call_stoppable(bus, link->device_path.c_str(), BLUEZ_DEVICE, "ConnectProfile", t.deadline, &error, "s",
+                             BLUEZ_SPP_UUID);
     if (r == -ETIMEDOUT) return report_bt(t, timeout_reason(t), COMM_ERR_TIMEOUT);
+    if (r == -ECANCELED) return report_bt(t, STOPPED_REASON, COMM_ERR_INTERRUPTED);
     if (r < 0 && (error.is("org.bluez.Error.NotAvailable") || error.is("org.bluez.Error.NotSupported")))
         return report_bt(t, "no serial-port service");
     if (r < 0) return report_bt(t, std::string("connection failed: ") + error.text());

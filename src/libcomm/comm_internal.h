@@ -227,6 +227,10 @@ void comm_report_bad_conn(const char* conn);
 void comm_report_open_error(const char* path, int err);
 void comm_report_setup_error(const char* path, int err);
 
+// The operator has stopped the wait under way (the wait check, asked with
+// COMM_WAIT_CHECK_OPERATOR); false without a check.
+bool comm_operator_stopped();
+
 // Shutdown hooks of the monitor and inquiry threads.
 void comm_usb_stop();
 void comm_bt_stop();

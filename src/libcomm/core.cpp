@@ -235,6 +235,35 @@ void reader_main(link_ptr link) {
     link->finished = true;
 }
 
+// The wait check for a wait about to start: null when there is none, or when
+// it is already non-zero (the wait was begun on purpose after a stop and
+// runs its full time). The check may read the console: it is never called
+// under a link's lock.
+comm_wait_check_t started_check() {
+    const comm_wait_check_t check = g_wait_check.load();
+    return check != nullptr && check(1) == 0 ? check : nullptr;
+}
+
+// Waits under `lock` until `done` holds or the deadline; with a check, in
+// slices, ending as soon as check(`during`) turns non-zero (true then).
+template <typename Done>
+bool wait_checked(link_t& link, std::unique_lock<std::mutex>& lock, clock_type::time_point deadline,
+                  comm_wait_check_t check, int32_t during, Done done) {
+    if (!check) {
+        link.cv.wait_until(lock, deadline, done);
+        return false;
+    }
+    const auto slice = std::chrono::milliseconds(COMM_WAIT_CHECK_MS);
+    while (!done() && clock_type::now() < deadline) {
+        link.cv.wait_until(lock, std::min(deadline, clock_type::now() + slice), done);
+        lock.unlock();
+        const bool stopped = check(during) != 0;
+        lock.lock();
+        if (stopped) return true;
+    }
+    return false;
+}
+
 // ---- in-process links ----
 
 // Ends an in-process link as its reader thread would: out of the walk, then
@@ -503,9 +532,12 @@ int32_t comm_wait_connected(int32_t id, int32_t timeout_ms) {
         });
     }
     const auto deadline = clock_type::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+    const comm_wait_check_t check = link->peer ? nullptr : started_check();
     std::unique_lock lock(link->mu);
-    if (!link->peer) link->cv.wait_until(lock, deadline, settled);
+    const bool stopped =
+        !link->peer && wait_checked(*link, lock, deadline, check, COMM_WAIT_CHECK_OPERATOR, settled);
     if (link->signalled) return 0;
+    if (stopped) return COMM_ERR_INTERRUPTED;
     return link->ended ? COMM_ERR_CLOSED : COMM_ERR_TIMEOUT;
 }
 
@@ -667,9 +699,7 @@ int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* le
     if (!link) return COMM_ERR_NOLINK;
     const auto arrived = [&] { return slot_answered(*link) || link->ended; };
     const auto deadline = clock_type::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
-    // The check may read the console: it is never called under the link's lock.
-    const comm_wait_check_t check = link->peer ? nullptr : g_wait_check.load();
-    const bool checked = check != nullptr && check(1) == 0;
+    const comm_wait_check_t check = link->peer ? nullptr : started_check();
     std::unique_lock lock(link->mu);
     for (slot_t& s : link->slots) s.held = false;
     bool stopped = false;
@@ -680,17 +710,8 @@ int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* le
             return arrived();
         });
         lock.lock();
-    } else if (!checked) {
-        link->cv.wait_until(lock, deadline, arrived);
     } else {
-        const auto slice = std::chrono::milliseconds(COMM_WAIT_CHECK_MS);
-        while (!arrived() && clock_type::now() < deadline) {
-            link->cv.wait_until(lock, std::min(deadline, clock_type::now() + slice), arrived);
-            lock.unlock();
-            stopped = check(0) != 0;
-            lock.lock();
-            if (stopped) break;
-        }
+        stopped = wait_checked(*link, lock, deadline, check, 0, arrived);
     }
     const bool answered = slot_answered(*link);
     for (int i = 0; i < SLOT_COUNT; ++i) {
@@ -702,6 +723,11 @@ int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* le
     if (answered) return 0;
     if (stopped) return COMM_ERR_INTERRUPTED;
     return link->ended ? COMM_ERR_CLOSED : COMM_ERR_TIMEOUT;
+}
+
+bool comm_operator_stopped() {
+    const comm_wait_check_t check = g_wait_check.load();
+    return check != nullptr && check(COMM_WAIT_CHECK_OPERATOR) != 0;
 }
 
 int32_t comm_set_wait_check(comm_wait_check_t check) {

@@ -78,7 +78,7 @@ int32_t comm_connect(int32_t* id, const char* conn, comm_event_proc_t proc, int3
 int32_t comm_disconnect(int32_t id);
 int32_t comm_get_state(int32_t id);
 // 0 once comm_signal_connected(id) was called, non-zero after the time-out
-// or when the link ends first. When it returns 0, comm_get_state already
+// or when the link ends first (COMM_ERR_INTERRUPTED: the wait check below). When it returns 0, comm_get_state already
 // reflects the outcome (2 only for an identified link).
 int32_t comm_wait_connected(int32_t id, int32_t timeout_ms);
 int32_t comm_signal_connected(int32_t id);
@@ -121,7 +121,13 @@ int32_t comm_wait_response(int32_t id, int32_t* len1, int32_t* len2, int32_t* le
 // thread with `starting` 1 when the wait starts, then with 0 every
 // COMM_WAIT_CHECK_MS. A wait whose start check is already non-zero (a request
 // sent on purpose after a stop) runs its full time. Null: no check.
+// Waits for a link to come up (comm_wait_connected, and Bluetooth pairing and
+// connecting inside comm_connect) call it with COMM_WAIT_CHECK_OPERATOR
+// instead of 0: only the operator's own stop should end them, not the end
+// of a script's input, which would turn a link about to come up into an
+// error.
 constexpr int32_t COMM_WAIT_CHECK_MS = 50;
+constexpr int32_t COMM_WAIT_CHECK_OPERATOR = 2;
 using comm_wait_check_t = int32_t (*)(int32_t starting);
 int32_t comm_set_wait_check(comm_wait_check_t check);
 int32_t comm_unhook_response(int32_t id);
