@@ -16,10 +16,6 @@ bytes header(uint16_t length) {
     return h;
 }
 
-void collect(const uint8_t* f, int32_t n, void* user) {
-    static_cast<std::vector<bytes>*>(user)->emplace_back(f, f + n);
-}
-
 // Assembly state followed by guard bytes that it must never write.
 struct guarded_rx {
     mxx_rx_t rx;
@@ -33,7 +29,7 @@ std::vector<bytes> feed(const std::vector<bytes>& chunks) {
     std::vector<bytes> got;
     size_t reported = 0;
     for (const bytes& c : chunks)
-        reported += static_cast<size_t>(MXX_rx_feed(&g->rx, c.data(), c.size(), collect, &got));
+        reported += static_cast<size_t>(MXX_rx_feed(&g->rx, c.data(), c.size(), collect_frames, &got));
     EXPECT_EQ(reported, got.size());
     EXPECT_EQ(bytes(g->guard, g->guard + sizeof g->guard), bytes(sizeof g->guard, 0xA5));
     return got;

@@ -28,6 +28,11 @@ inline bytes u32(uint32_t v) {
     return b;
 }
 
+// An assembler's frame callback gathering the frames into the vector<bytes> at `user`.
+inline void collect_frames(const uint8_t* f, int32_t n, void* user) {
+    static_cast<std::vector<bytes>*>(user)->emplace_back(f, f + n);
+}
+
 inline const bytes kSerial = {'A', '0', '0', '0', '1', '2', '3', '4'};
 // The instrument's get-serial answer, code 9007, byte for byte.
 inline const bytes kSerialAnswer = {0x42, 0x52, 0x4E, 0x4F, 0x2F, 0x23, 0x09, 0x00, 0x00, 0x00, 0x00,
