@@ -21,11 +21,11 @@
 #include "records/wire.h"
 #include "support/console_capture.h"
 #include "support/files.h"
+#include "support/frames.h"
 #include "support/sim_link.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
 using testing::EndsWith;
 namespace fs = std::filesystem;
 
@@ -49,9 +49,7 @@ class Fw : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::permissions(dir_.path(), fs::perms(0755));  // uploads read as another user
-        bytes bin(1000);
-        for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>(i * 7 + 3);
-        spit("fw.bin", bin);
+        spit("fw.bin", pattern(1000, 7, 3));
         ASSERT_TRUE(link.open());
         SIM_set_request_hook(sim(), [this](const sim_request_t& r) {
             if (r.code != R40_CODE_WRITE_EXT_FLASH) return;

@@ -26,12 +26,12 @@
 #include "sim/sim.h"
 #include "support/console_capture.h"
 #include "support/files.h"
+#include "support/frames.h"
 #include "support/sim_link.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using bytes = std::vector<uint8_t>;
 using tree = std::map<std::string, bytes>;
 
 enum class op_t { log, sd, tar, lut, fw, md };
@@ -63,12 +63,6 @@ tree files_under(const fs::path& dir) {
     for (const auto& e : fs::recursive_directory_iterator(dir))
         if (e.is_regular_file()) t[fs::relative(e.path(), dir).string()] = slurp(e.path());
     return t;
-}
-
-bytes pattern(size_t n, size_t mul, size_t add) {
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * mul + add);
-    return b;
 }
 
 // The error lines of the case, for the figures.

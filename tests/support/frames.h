@@ -22,6 +22,13 @@ inline bytes cat(std::initializer_list<bytes> parts) {
     return out;
 }
 
+// Bytes first, first + step, first + 2 step, ... (mod 256).
+inline bytes pattern(size_t n, size_t step, size_t first = 1) {
+    bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * step + first);
+    return b;
+}
+
 inline bytes u32(uint32_t v) {
     bytes b(4);
     put_u32le(b.data(), 0, v);
