@@ -16,6 +16,7 @@
 #include "libcomm/libcomm.h"
 #include "services/r40_comm.h"
 #include "support/console_capture.h"
+#include "support/files.h"
 #include "support/link_peer.h"
 #include "support/mock_bluez.h"
 #include "support/sim_link.h"
@@ -24,32 +25,16 @@ using nlohmann::json;
 
 namespace {
 
-constexpr const char* kSpp = "00001101-0000-1000-8000-00805f9b34fb";
-constexpr const char* kAddress = "00:11:22:33:44:55";
+constexpr const char* kAddress = kBtAddress;
 constexpr uint32_t kSerialModule = 0x001F00;  // uncategorised, as serial modules report
 constexpr uint32_t kPhone = 0x5A020C;
 constexpr uint32_t kHeadset = 0x240404;
 constexpr uint32_t kFilter = 0xFFE050;  // what the link layer asks for
 
-json instrument(const std::string& address = kAddress, const std::string& pin = "7316") {
-    return {{"address", address}, {"name", "QM-38 1234"}, {"class", kSerialModule}, {"uuids", {kSpp}},
-            {"pin", pin},         {"rssi", -40}};
-}
-
-json world(const std::vector<json>& devices, bool powered = true) {
-    return {{"adapters", {{{"name", "hci0"}, {"powered", powered}}}}, {"devices", json(devices)}};
-}
-
 std::string conn(const std::string& pin, int timeout_ms = 60000, const std::string& address = kAddress) {
     char out[COMM_ENTRY_SIZE];
     EXPECT_EQ(comm_make_conn_string_bt(out, address.c_str(), "QM-38 1234", kFilter, 1, pin.c_str(), timeout_ms), 0);
     return out;
-}
-
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 }  // namespace
@@ -69,7 +54,7 @@ TEST(BluetoothClass, FilterKeepsSerialModulesAndUnknownsDropsPhonesAndHeadsets) 
 // Pairing asks our agent, and only the instrument's PIN pairs; the link then
 // carries exchanges over the handed socket, and agent and profile go with it.
 TEST(BluetoothLink, PairsWithTheInstrumentsPinAndServesTheLink) {
-    MockBluez bluez(world({instrument()}).dump());
+    MockBluez bluez(bt_world({bt_instrument()}).dump());
     ASSERT_TRUE(bluez.ready()) << bluez.log();
     sim_t* sim = SIM_create_demo();
     SimLink link(sim);
@@ -98,21 +83,21 @@ TEST(BluetoothLink, PairsWithTheInstrumentsPinAndServesTheLink) {
     link.close();
     const std::string after = bluez.wait_logged("UnregisterProfile /org/qm38/bt/profile");
     EXPECT_NE(after, "");
-    EXPECT_EQ(occurrences(after, "UnregisterAgent /org/qm38/bt/agent"), 2u) << after;
+    EXPECT_EQ(count_of(after, "UnregisterAgent /org/qm38/bt/agent"), 2u) << after;
 
     // Paired now: the next link asks for no PIN.
     ASSERT_TRUE(bluez.serve_serial(kAddress, sim));
     ASSERT_TRUE(link.open_conn(conn("7316").c_str()));
-    EXPECT_EQ(occurrences(bluez.log(), "Pair /org"), 2u);
+    EXPECT_EQ(count_of(bluez.log(), "Pair /org"), 2u);
 }
 
 // Every failure is one line naming the device and the reason, and nothing waits long.
 TEST(BluetoothLink, EachFailureNamesTheDeviceAndTheReason) {
-    json no_service = instrument();
+    json no_service = bt_instrument();
     no_service["uuids"] = json::array();
-    json refusing = instrument();
+    json refusing = bt_instrument();
     refusing["refuse"] = true;
-    json silent = instrument();
+    json silent = bt_instrument();
     silent["silent"] = true;
     const struct {
         const char* what;
@@ -123,16 +108,16 @@ TEST(BluetoothLink, EachFailureNamesTheDeviceAndTheReason) {
         {"no BlueZ", nullptr, conn("7316"), "BlueZ is not running (no org.bluez on the system bus)",
          COMM_ERR_UNSUPPORTED},
         {"no adapter", {{"adapters", json::array()}}, conn("7316"), "no Bluetooth adapter", COMM_ERR_UNSUPPORTED},
-        {"adapter off", world({instrument()}, false), conn("7316"),
+        {"adapter off", bt_world({bt_instrument()}, false), conn("7316"),
          "the Bluetooth adapter hci0 is switched off; switch it on (\"bluetoothctl power on\", or \"rfkill unblock "
          "bluetooth\" first when it is blocked)",
          COMM_ERR_OPEN},
-        {"not found", world({instrument()}), conn("7316", 60000, "00:11:22:33:44:66"),
+        {"not found", bt_world({bt_instrument()}), conn("7316", 60000, "00:11:22:33:44:66"),
          "not found (is it switched on and in range?)", COMM_ERR_OPEN},
-        {"refused", world({refusing}), conn("7316"), "pairing refused or wrong PIN (Authentication Rejected)",
+        {"refused", bt_world({refusing}), conn("7316"), "pairing refused or wrong PIN (Authentication Rejected)",
          COMM_ERR_OPEN},
-        {"no serial port", world({no_service}), conn("7316"), "no serial-port service", COMM_ERR_OPEN},
-        {"time-out", world({silent}), conn("7316", 1500), "no answer within 1500 ms", COMM_ERR_TIMEOUT},
+        {"no serial port", bt_world({no_service}), conn("7316"), "no serial-port service", COMM_ERR_OPEN},
+        {"time-out", bt_world({silent}), conn("7316", 1500), "no answer within 1500 ms", COMM_ERR_TIMEOUT},
     };
     {
         SCOPED_TRACE("no system bus");
@@ -190,23 +175,15 @@ TEST(BluetoothLink, EachFailureNamesTheDeviceAndTheReason) {
 // A classic inquiry; then the wanted devices BlueZ knows on that adapter,
 // also those heard only while it ran, the nearest first, at most 32.
 TEST(BluetoothInquiry, ListsWantedDevicesNearestFirstAtMost32) {
-    std::vector<json> devices;
-    for (int i = 0; i < 40; ++i) {
-        char address[18];
-        snprintf(address, sizeof address, "00:11:22:33:45:%02X", i);
-        json d = instrument(address);
-        d["name"] = "QM-38 " + std::to_string(i);
-        d["rssi"] = -90 + i;  // the last ones nearest
-        devices.push_back(d);
-    }
+    std::vector<json> devices = bt_instruments(40);
     devices.push_back({{"address", "AA:00:00:00:00:01"}, {"name", "Phone"}, {"class", kPhone}, {"rssi", -10}});
     devices.push_back({{"address", "AA:00:00:00:00:02"}, {"name", "Headset"}, {"class", kHeadset}, {"rssi", -10}});
-    json late = instrument("00:11:22:33:46:00");
+    json late = bt_instrument("00:11:22:33:46:00");
     late["name"] = std::string("QM\x01late");
     late["rssi"] = -20;
     late["hidden"] = true;
     devices.push_back(late);
-    MockBluez bluez(world(devices).dump());
+    MockBluez bluez(bt_world(devices).dump());
     ASSERT_TRUE(bluez.ready()) << bluez.log();
 
     std::vector<char> list(64 * COMM_ENTRY_SIZE, '\x7f');
@@ -228,11 +205,11 @@ TEST(BluetoothInquiry, ListsWantedDevicesNearestFirstAtMost32) {
     // A cancelled inquiry stops at once instead of running its full minute.
     setenv("QM_BT_INQUIRY_MS", "60000", 1);
     ASSERT_EQ(comm_bt_discover(0, kFilter, 0), 0);
-    for (int i = 0; i < 1000 && occurrences(bluez.log(), "StartDiscovery") < 2; ++i)
+    for (int i = 0; i < 1000 && count_of(bluez.log(), "StartDiscovery") < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(occurrences(bluez.log(), "StartDiscovery"), 2u);
+    ASSERT_EQ(count_of(bluez.log(), "StartDiscovery"), 2u);
     EXPECT_EQ(comm_bt_discover_cancel(), 0);
-    EXPECT_EQ(occurrences(bluez.log(), "StopDiscovery"), 2u);
+    EXPECT_EQ(count_of(bluez.log(), "StopDiscovery"), 2u);
     EXPECT_EQ(comm_bt_discover_wait(list.data(), &count), COMM_ERR_STATE);
     EXPECT_EQ(count, 0);
 }
@@ -240,7 +217,7 @@ TEST(BluetoothInquiry, ListsWantedDevicesNearestFirstAtMost32) {
 // A pause inside a frame is ordinary on Bluetooth: the half-received answer
 // is kept and the exchange needs no second try.
 TEST(BluetoothLink, APauseInsideAFrameCostsNoRetry) {
-    MockBluez bluez(world({instrument()}).dump());
+    MockBluez bluez(bt_world({bt_instrument()}).dump());
     ASSERT_TRUE(bluez.ready()) << bluez.log();
     Peer peer;
     const int end = peer.take_link_end();

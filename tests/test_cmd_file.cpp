@@ -1,30 +1,22 @@
 // Local files of the commands: failures are reported once, downloads only
 // replace the real name when complete.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "commands/cmd_file.h"
 #include "support/console_capture.h"
+#include "support/files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::stringstream s;
-    s << std::ifstream(p, std::ios::binary).rdbuf();
-    return s.str();
-}
-
 struct TempDir : ::testing::Test {
-    fs::path dir = fs::temp_directory_path() / ("cmd_file_" + std::to_string(::getpid()));
-    void SetUp() override { fs::create_directories(dir); }
-    void TearDown() override { fs::remove_all(dir); }
+    WorkDir work;
+    const fs::path dir = work.path();
 };
 
 }  // namespace
@@ -61,12 +53,12 @@ TEST_F(TempDir, DownloadReplacesTheRealNameOnlyWhenCommitted) {
         ASSERT_TRUE(f.open(img.string(), cmd_file_t::kind_t::download));
         f.write("partial", 7);
     }  // interrupted: no commit
-    EXPECT_EQ(slurp(img), "good");
-    EXPECT_EQ(slurp(dir / "sd.img.part"), "partial");
+    EXPECT_EQ(slurp_text(img), "good");
+    EXPECT_EQ(slurp_text(dir / "sd.img.part"), "partial");
     cmd_file_t f;
     ASSERT_TRUE(f.open(img.string(), cmd_file_t::kind_t::download));
     f.write("complete", 8);
     EXPECT_TRUE(f.commit());
-    EXPECT_EQ(slurp(img), "complete");
+    EXPECT_EQ(slurp_text(img), "complete");
     EXPECT_FALSE(fs::exists(dir / "sd.img.part"));
 }

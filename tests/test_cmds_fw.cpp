@@ -9,9 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -22,21 +20,14 @@
 #include "console/globals.h"
 #include "records/wire.h"
 #include "support/console_capture.h"
+#include "support/files.h"
+#include "support/frames.h"
 #include "support/sim_link.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
 using testing::EndsWith;
 namespace fs = std::filesystem;
-
-bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), {});
-}
-void write_file(const std::string& path, const bytes& data) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::ssize(data));
-}
 
 // "<stdout><stderr>=<result>" of `body` given its console input.
 std::string run(const std::function<int32_t()>& body, const std::string& input = "") {
@@ -57,14 +48,8 @@ std::string create(const char* bin, const std::string& gfw, int32_t scramble = 1
 class Fw : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/qm_fw_XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        dir_ = dir, old_ = fs::current_path();
-        fs::permissions(dir_, fs::perms(0755));  // uploads read as another user
-        fs::current_path(dir_);
-        bytes bin(1000);
-        for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>(i * 7 + 3);
-        write_file("fw.bin", bin);
+        fs::permissions(dir_.path(), fs::perms(0755));  // uploads read as another user
+        spit("fw.bin", pattern(1000, 7, 3));
         ASSERT_TRUE(link.open());
         SIM_set_request_hook(sim(), [this](const sim_request_t& r) {
             if (r.code != R40_CODE_WRITE_EXT_FLASH) return;
@@ -72,12 +57,8 @@ protected:
             if (writes == interrupt_at) input_interrupt();
         });
     }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
     sim_t* sim() { return link.sim(); }
-    fs::path dir_, old_;
+    WorkDir dir_;
     std::atomic<int32_t> writes{0}, refused{0}, interrupt_at{0};  // outlive the link, whose hook counts here
     SimLink link;
 };
@@ -110,15 +91,15 @@ TEST_F(Fw, CreateWritesThePaddedImageOrNothing) {
               "Enter BIN file name[qm38v2.bin]:Enter GFW file name[qm38v2.gfw]:Encrypt file[yes]:Major version:[0]:"
               "Minor version:[0]:Reading file fw.bin...Ok.\nRaw checksum:0x8cdc0c3c\nEnc checksum:0x8cdc0c3c\n"
               "Version:3.7\nWriting file out.gfw...Ok.\n=0");
-    const bytes plain = read_file("out.gfw");
+    const bytes plain = slurp("out.gfw");
     ASSERT_EQ(plain.size(), 72u + 0x7F000);
-    EXPECT_EQ(bytes(plain.begin() + 72, plain.begin() + 1072), read_file("fw.bin"));
+    EXPECT_EQ(bytes(plain.begin() + 72, plain.begin() + 1072), slurp("fw.bin"));
     EXPECT_EQ(bytes(plain.begin() + 1072, plain.end()), bytes(0x7F000 - 1000, 0));
     EXPECT_EQ(get_u32le(plain.data(), 48), 0x0307u) << "version";
 
-    write_file("full.bin", bytes(0x7F000, 0x5A));
-    write_file("over.bin", bytes(0x7F001, 0x5A));
-    write_file("old.gfw", {1, 2, 3});
+    spit("full.bin", bytes(0x7F000, 0x5A));
+    spit("over.bin", bytes(0x7F001, 0x5A));
+    spit("old.gfw", {1, 2, 3});
     EXPECT_THAT(create("full.bin", "full.gfw"), EndsWith("Writing file full.gfw...Ok.\n=0"));
     EXPECT_EQ(create("over.bin", "over.gfw"), "Reading file over.bin...Error,file longer than 0x7f000!\n=-1");
     // A full disk: the image stays "<name>.part".
@@ -130,7 +111,7 @@ TEST_F(Fw, CreateWritesThePaddedImageOrNothing) {
     const std::string full_disk = create("fw.bin", "old.gfw");
     ::setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_THAT(full_disk, EndsWith("Writing file old.gfw...Error creating file:old.gfw!\n=-1"));
-    EXPECT_EQ(read_file("old.gfw"), (bytes{1, 2, 3}));
+    EXPECT_EQ(slurp("old.gfw"), (bytes{1, 2, 3}));
 }
 
 // Refused files (wrong device type, raw or stored sum, missing) send nothing,
@@ -158,8 +139,8 @@ TEST_F(Fw, UploadVerifyAndFlash) {
     };
     for (const auto& [scramble, type, changed, refuse, interrupt, block, ending, requests] : rows) {
         create("fw.bin", "qm38v2.gfw", scramble, type);
-        bytes file = read_file("qm38v2.gfw");
-        if (changed > 0) file[changed] ^= 1, write_file("qm38v2.gfw", file);
+        bytes file = slurp("qm38v2.gfw");
+        if (changed > 0) file[changed] ^= 1, spit("qm38v2.gfw", file);
         ASSERT_EQ(SIM_apply_json(sim(), "{\"settings\": {\"flash_block_size\": " + std::to_string(block) + "}}", nullptr), 0);
         if (refuse > 0) SIM_set_faults(sim(), {.fail_codes = {{R40_CODE_WRITE_EXT_FLASH, 1}}, .silent_codes = {}});
         refused = refuse, interrupt_at = interrupt, writes = 0;
@@ -200,7 +181,7 @@ TEST_F(Fw, UploadOverASlowTtyClaimsOnlyBlocksThatArrivedWhole) {
     ASSERT_TRUE(link.open_pty());
     bytes bin(3 * 8192);
     for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>(i * 13 + i / 8192);
-    write_file("big.bin", bin);
+    spit("big.bin", bin);
     ASSERT_THAT(run([] { return R40_create_gfw("big.bin", "big.gfw", 1, 2, 1, "QM-38V2", -1, DEV_TYPE_R62); }),
                 EndsWith("=0"));
     ASSERT_EQ(SIM_apply_json(sim(), "{\"settings\": {\"flash_block_size\": 8192}}", nullptr), 0);
@@ -218,7 +199,7 @@ TEST_F(Fw, UploadOverASlowTtyClaimsOnlyBlocksThatArrivedWhole) {
         EXPECT_THAT(upload, EndsWith("...Error!\n=-1"));
         return;
     }
-    const bytes image = read_file("big.gfw");
+    const bytes image = slurp("big.gfw");
     const bytes flash = SIM_get_flash(sim());
     ASSERT_GE(flash.size(), image.size() - 72);
     EXPECT_TRUE(std::equal(image.begin() + 72, image.end(), flash.begin())) << upload;

@@ -5,19 +5,16 @@
 // read exactly what the instrument received).
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "commands/r40_fw.h"
 #include "sim/sim.h"
+#include "support/files.h"
 #include "support/process.h"
 #include "support/pty_process.h"
 
@@ -100,13 +97,7 @@ const std::string kConnectedHead =
     kBanner + kChoices + kTypePrompt + "Select COM port[1]:\nConnecting device...Ok.\n" + kFound;
 
 // Lines "qm38sim: request CODE ..." in the order received.
-std::vector<int> request_codes(const std::string& sim_output) {
-    std::vector<int> codes;
-    const std::string key = "request ";
-    for (size_t at = sim_output.find(key); at != std::string::npos; at = sim_output.find(key, at + 1))
-        codes.push_back(std::atoi(sim_output.c_str() + at + key.size()));
-    return codes;
-}
+std::vector<int> request_codes(const std::string& sim_output) { return numbers_after(sim_output, "request "); }
 
 }  // namespace
 
@@ -250,32 +241,10 @@ TEST(InProcessSimulator, SetMemoryAndEditorSendBackTheHeadChangingOnlyTheirField
     EXPECT_EQ(SIM_get_max_stored(sim.get()), 4000);
 }
 
-namespace {
-
 // Each test of a technician's session in a fresh working directory.
 class Session : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fs::create_directories(dir_);
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
-
-private:
-    fs::path old_ = fs::current_path();
-    fs::path dir_ = fs::temp_directory_path() / ("qm_session_" + std::to_string(getpid()));
+    WorkDir dir_;
 };
-
-size_t count_of(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-}  // namespace
 
 // co brings the link back after a restart; an image the upload would refuse
 // is never ordered flashed; after a flashing and co, ve shows the flashed
@@ -285,12 +254,11 @@ TEST_F(Session, ConnectAgainAfterRestartAndFlashing) {
     const std::string mark = "QMFW-VERSION:3.07";
     std::copy(mark.begin(), mark.end(), bin.begin() + 100);
     bin[100 + mark.size()] = 0;
-    std::ofstream("fw.bin", std::ios::binary).write(reinterpret_cast<const char*>(bin.data()), 1000);
+    spit("fw.bin", bin);
     ASSERT_EQ(R40_create_gfw("fw.bin", "qm38v2.gfw", 3, 7, 1, "QM-38V2", 0x7F000, 10), 0);
-    std::ifstream good("qm38v2.gfw", std::ios::binary);
-    std::string image((std::istreambuf_iterator<char>(good)), {});
+    std::vector<uint8_t> image = slurp("qm38v2.gfw");
     image[72 + 500] ^= 1;
-    std::ofstream("bad.gfw", std::ios::binary) << image;
+    spit("bad.gfw", image);
 
     SimProgram sim({});
     const std::string co = "co\n" + com_answers(sim.port());

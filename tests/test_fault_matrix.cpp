@@ -6,7 +6,6 @@
 // stays "<name>.part". Each case also says which of the two it must be, so a
 // fault that starts to fail a transfer that used to recover shows too.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -26,12 +25,13 @@
 #include "console/conutil.h"
 #include "sim/sim.h"
 #include "support/console_capture.h"
+#include "support/files.h"
+#include "support/frames.h"
 #include "support/sim_link.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using bytes = std::vector<uint8_t>;
 using tree = std::map<std::string, bytes>;
 
 enum class op_t { log, sd, tar, lut, fw, md };
@@ -58,20 +58,11 @@ constexpr const char* kInstrument = R"({"base": "empty", "params": {"max_stored_
     "notes/rec0000.wav": {"wav": 700},
     "aux/aux0002.dat": {"size": 1000}}})";
 
-bytes slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 tree files_under(const fs::path& dir) {
     tree t;
     for (const auto& e : fs::recursive_directory_iterator(dir))
         if (e.is_regular_file()) t[fs::relative(e.path(), dir).string()] = slurp(e.path());
     return t;
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // The error lines of the case, for the figures.
@@ -82,17 +73,9 @@ struct run_t {
     std::string out, err;
 };
 
+// The simulated instrument, faulted as asked, in a working directory of its own.
 class Matrix {
 public:
-    explicit Matrix(const fs::path& dir) : dir_(dir) {
-        fs::create_directories(dir_);
-        fs::current_path(dir_);
-    }
-    ~Matrix() {
-        close();
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
     bool open(const std::string& faults) {
         std::string err;
         sim_t* s = SIM_create_json(kInstrument, &err);
@@ -101,8 +84,10 @@ public:
         if (!link_->open()) return false;
         return faults.empty() || SIM_apply_json(sim(), "{\"faults\": {" + faults + "}}", nullptr) == 0;
     }
-    void close() {
-        if (link_) link_->close();
+    // Every file the commands left, once the link is closed.
+    tree files() {
+        link_->close();
+        return files_under(dir_.path());
     }
     sim_t* sim() { return link_->sim(); }
     run_t run(menu_handler_t handler, const std::string& input) {
@@ -116,8 +101,7 @@ public:
     }
 
 private:
-    const fs::path old_ = fs::current_path();
-    fs::path dir_;
+    WorkDir dir_;
     std::unique_ptr<SimLink> link_;
 };
 
@@ -129,7 +113,7 @@ bool failed(const run_t& r) { return r.result != 0 || !r.err.empty(); }
 outcome_t check_log(const tree& got, const tree& want, const run_t& r) {
     if (!failed(r)) return got == want ? outcome_t::identical : outcome_t::loss;
     for (const auto& [name, content] : got) {
-        if (ends_with(name, ".part") || name.find("kappa.") != std::string::npos) continue;
+        if (name.ends_with(".part") || name.find("kappa.") != std::string::npos) continue;
         const auto w = want.find(name);
         if (w == want.end() || w->second != content) return outcome_t::loss;
     }
@@ -161,17 +145,17 @@ std::string only(int code, const std::string& keys) { return "\"only_code\": " +
 
 class FaultMatrix : public ::testing::TestWithParam<case_t> {};
 
-outcome_t run_case(const case_t& c, const fs::path& base) {
+outcome_t run_case(const case_t& c) {
+    g_errors.clear();
     const tree reference = [&] {
         if (c.op != op_t::log) return tree{};
-        Matrix clean(base / "ref");
+        Matrix clean;
         if (!clean.open("")) return tree{};
         const run_t r = clean.run(R62_cmd_get_meas_log, "y\ny\ny\ny\n");
         EXPECT_FALSE(failed(r)) << r.err;
-        clean.close();
-        return files_under(base / "ref");
+        return clean.files();
     }();
-    Matrix m(base / "run");
+    Matrix m;
     if (!m.open(c.faults)) {
         ADD_FAILURE() << "no link";
         return outcome_t::loss;
@@ -179,8 +163,7 @@ outcome_t run_case(const case_t& c, const fs::path& base) {
     switch (c.op) {
         case op_t::log: {
             const run_t r = m.run(R62_cmd_get_meas_log, "y\ny\ny\ny\n");
-            m.close();
-            return check_log(files_under(base / "run"), reference, r);
+            return check_log(m.files(), reference, r);
         }
         case op_t::sd: {
             const run_t r = m.run(R62_cmd_download_sd, "\n");
@@ -190,11 +173,9 @@ outcome_t run_case(const case_t& c, const fs::path& base) {
         }
         case op_t::tar: {
             fs::create_directories("d");
-            bytes a(1000), b(300);
-            for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i * 7 + 1);
-            for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 13 + 5);
-            std::ofstream("d/a1000", std::ios::binary).write(reinterpret_cast<const char*>(a.data()), 1000);
-            std::ofstream("d/b300", std::ios::binary).write(reinterpret_cast<const char*>(b.data()), 300);
+            const bytes a = pattern(1000, 7, 1), b = pattern(300, 13, 5);
+            spit("d/a1000", a);
+            spit("d/b300", b);
             if (std::system("tar --format=gnu -cf sd.tar d") != 0) return outcome_t::loss;
             const run_t r = m.run(R62_cmd_upload_tar, "\n");
             const std::map<std::string, bytes> source = {{"d/a1000", a}, {"d/b300", b}};
@@ -203,7 +184,7 @@ outcome_t run_case(const case_t& c, const fs::path& base) {
             std::istringstream lines(r.out);
             for (std::string line; std::getline(lines, line);) {
                 const size_t at = line.find("file name:"), end = line.find(" [");
-                if (at == std::string::npos || end == std::string::npos || !ends_with(line, "DONE")) continue;
+                if (at == std::string::npos || end == std::string::npos || !line.ends_with("DONE")) continue;
                 const std::string name = line.substr(at + 10, end - at - 10);
                 bytes on_device;
                 if (!source.count(name) || !SIM_get_file(m.sim(), name, &on_device) || on_device != source.at(name))
@@ -226,7 +207,7 @@ outcome_t run_case(const case_t& c, const fs::path& base) {
         case op_t::fw: {
             bytes bin(20000);
             for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>((i * 31) ^ (i >> 5));
-            std::ofstream("fw.bin", std::ios::binary).write(reinterpret_cast<const char*>(bin.data()), 20000);
+            spit("fw.bin", bin);
             if (R40_create_gfw("fw.bin", "qm38v2.gfw", 1, 2, 1, "QM-38V2", 0x7F000, DEV_TYPE_R62) != 0)
                 return outcome_t::loss;
             const bytes file = slurp("qm38v2.gfw");
@@ -253,8 +234,7 @@ outcome_t run_case(const case_t& c, const fs::path& base) {
                 if (n++ >= 1000) return outcome_t::loss;
             }
             if (failed(r)) return fs::exists("samples.dat") ? outcome_t::loss : outcome_t::error;
-            std::istringstream saved(std::string(reinterpret_cast<const char*>(slurp("samples.dat").data()),
-                                                 slurp("samples.dat").size()));
+            std::istringstream saved(slurp_text("samples.dat"));
             std::vector<int32_t> file;
             for (int32_t v; saved >> v;) file.push_back(v);
             return printed.size() == 4 && file == printed ? outcome_t::identical : outcome_t::loss;
@@ -265,10 +245,7 @@ outcome_t run_case(const case_t& c, const fs::path& base) {
 
 TEST_P(FaultMatrix, DoneIsExactOtherwiseAnError) {
     const case_t& c = GetParam();
-    const fs::path base =
-        fs::temp_directory_path() / ("fault_matrix_" + std::to_string(::getpid()) + "_" + op_name(c.op));
-    const outcome_t got = run_case(c, base);
-    fs::remove_all(base);
+    const outcome_t got = run_case(c);
     // One line per case for the figures of the matrix.
     std::string errors = g_errors;
     std::replace(errors.begin(), errors.end(), '\n', ' ');

@@ -221,22 +221,28 @@ TEST(Exclusive, ASecondOpenIsRefusedUntilTheLinkEndsAndTheTtyIsLeftShareable) {
 // wakes the wait, a status alone is reported at the time-out, counts are
 // consumed, and a reported slot is held (the caller is reading it) until the
 // next write.
-TEST(Slots, ResponseWakesStatusWaitsAReportedSlotIsHeldUntilTheNextWrite) {
-    test_link l;
-    device d(kind::socket_pair);
-    ASSERT_EQ(d.open(l), 0);
-    uint8_t buf1[32], buf3[8];
-    std::memset(buf1, 0xEE, sizeof buf1);
-    ASSERT_EQ(comm_hook_response(l.id, 9007, buf1, 21, 12290, nullptr, 0, 12289, buf3, 8), 0);
-    auto fill = [&](uint16_t code, const bytes& f) {
-        return comm_fill_rsp_buff(l.id, code, f.data(), static_cast<int32_t>(f.size()));
-    };
+// A link over a socket pair whose response slots the test fills itself.
+class Slots : public ::testing::Test {
+protected:
     using counts = std::vector<int32_t>;
-    auto wait = [&](int32_t timeout_ms) {
+    void SetUp() override { ASSERT_EQ(d.open(l), 0); }
+    int32_t fill(uint16_t code, const bytes& f) {
+        return comm_fill_rsp_buff(l.id, code, f.data(), static_cast<int32_t>(f.size()));
+    }
+    // The result and the three slot counts.
+    counts wait(int32_t timeout_ms) {
         int32_t c1 = -1, c2 = -1, c3 = -1;
         const int32_t r = comm_wait_response(l.id, &c1, &c2, &c3, timeout_ms);
         return counts{r, c1, c2, c3};
-    };
+    }
+    test_link l;
+    device d{kind::socket_pair};
+};
+
+TEST_F(Slots, ResponseWakesStatusWaitsAReportedSlotIsHeldUntilTheNextWrite) {
+    uint8_t buf1[32], buf3[8];
+    std::memset(buf1, 0xEE, sizeof buf1);
+    ASSERT_EQ(comm_hook_response(l.id, 9007, buf1, 21, 12290, nullptr, 0, 12289, buf3, 8), 0);
     const bytes answer(21, 0x41);
     auto woken = std::async(std::launch::async, [&] { return wait(30000); });
     std::this_thread::sleep_for(20ms);
@@ -280,29 +286,21 @@ int32_t test_check(int32_t starting) {
     return g_stop.load();
 }
 
-TEST(Slots, TheWaitCheckEndsAWaitThatBeganBeforeTheStop) {
-    test_link l;
-    device d(kind::socket_pair);
-    ASSERT_EQ(d.open(l), 0);
+TEST_F(Slots, TheWaitCheckEndsAWaitThatBeganBeforeTheStop) {
     uint8_t buf1[32], buf3[8];
     ASSERT_EQ(comm_hook_response(l.id, 9007, buf1, 32, 12290, nullptr, 0, 12289, buf3, 8), 0);
-    auto wait = [&](int32_t timeout_ms) {
-        int32_t c1 = -1, c2 = -1, c3 = -1;
-        const int32_t r = comm_wait_response(l.id, &c1, &c2, &c3, timeout_ms);
-        return std::vector<int32_t>{r, c1, c2, c3};
-    };
     ASSERT_EQ(comm_set_wait_check(test_check), 0);
     g_stop = 0;
     auto stopped = std::async(std::launch::async, [&] { return wait(300000); });
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(comm_fill_rsp_buff(l.id, 12289, bytes(5, 3).data(), 5), 1);
+    EXPECT_EQ(fill(12289, bytes(5, 3)), 1);
     g_stop = 1;
     ASSERT_EQ(stopped.wait_for(20s), std::future_status::ready);
-    EXPECT_EQ(stopped.get(), (std::vector<int32_t>{COMM_ERR_INTERRUPTED, 0, 0, 5}));
+    EXPECT_EQ(stopped.get(), (counts{COMM_ERR_INTERRUPTED, 0, 0, 5}));
 
-    EXPECT_EQ(comm_fill_rsp_buff(l.id, 9007, bytes(13, 1).data(), 13), 1);
-    EXPECT_EQ(wait(300000), (std::vector<int32_t>{0, 13, 0, 0}));
-    EXPECT_EQ(wait(60), (std::vector<int32_t>{COMM_ERR_TIMEOUT, 0, 0, 0}));
+    EXPECT_EQ(fill(9007, bytes(13, 1)), 1);
+    EXPECT_EQ(wait(300000), (counts{0, 13, 0, 0}));
+    EXPECT_EQ(wait(60), (counts{COMM_ERR_TIMEOUT, 0, 0, 0}));
     EXPECT_EQ(g_starts.load(), 3);
 
     // The connection wait (the dialogue's identification) ends the same way.

@@ -3,11 +3,9 @@
 // odd table sizes, failures and stops. Runs in a fresh working directory.
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,19 +20,13 @@
 #include "records/wire.h"
 #include "sim/sim.h"
 #include "support/console_capture.h"
+#include "support/files.h"
 #include "support/sim_link.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
@@ -67,34 +59,16 @@ std::vector<std::vector<std::string>> read_csv(const std::string& text) {
     return rows;
 }
 
-// The number behind each occurrence of `key`, in order ("Downloading
-// record[" gives the slots read; the count alone counts the occurrences).
-std::vector<int> numbers_after(const std::string& text, const std::string& key) {
-    std::vector<int> found;
-    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1))
-        found.push_back(std::atoi(text.c_str() + at + key.size()));
-    return found;
-}
-
 bool parses(const fs::path& path) {
     tinyxml2::XMLDocument doc;
-    return doc.Parse(read_file(path).c_str()) == tinyxml2::XML_SUCCESS;
+    return doc.Parse(slurp_text(path).c_str()) == tinyxml2::XML_SUCCESS;
 }
 
 class LogDownload : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/qm38log_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-    }
     void TearDown() override {
         link_.reset();
         input_interrupt_clear();
-        fs::current_path(old_);
-        fs::remove_all(dir_);
     }
     void open(sim_t* sim = nullptr) {
         link_ = std::make_unique<SimLink>(sim);
@@ -123,9 +97,9 @@ protected:
         });
     }
 
+    WorkDir dir_;
     std::unique_ptr<SimLink> link_;
     int32_t result_ = -2;
-    fs::path dir_, old_;
 };
 
 }  // namespace
@@ -151,13 +125,13 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
     EXPECT_EQ(result_, 0);
     EXPECT_EQ(cap.err, "");
     const std::string golden = std::string(QM_SOURCE_DIR) + "/tests/golden/";
-    EXPECT_EQ(cap.out, read_file(golden + "log_demo_console.txt"));
+    EXPECT_EQ(cap.out, slurp_text(golden + "log_demo_console.txt"));
     const fs::path out = "kappa_1234";
-    EXPECT_EQ(read_file(out / "kappa.dat"), read_file(golden + "log_demo_kappa.dat"));
+    EXPECT_EQ(slurp_text(out / "kappa.dat"), slurp_text(golden + "log_demo_kappa.dat"));
 
-    const auto aaa = lines_of(read_file("aaa"));
+    const auto aaa = lines_of(slurp_text("aaa"));
     ASSERT_EQ(aaa.size(), 64u);
-    const auto csv = read_csv(read_file(out / "kappa.csv"));
+    const auto csv = read_csv(slurp_text(out / "kappa.csv"));
     ASSERT_EQ(csv.size(), 57u);  // the header, then the 56 records in entry order, as the demo numbers them
     std::map<std::string, size_t> column;
     for (size_t i = 0; i < csv[0].size(); ++i) column[csv[0][i]] = i;
@@ -170,7 +144,7 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
         const int32_t rec_no = get_i32le(rec.data(), MR_REC_NO);
         char name[64];
         std::snprintf(name, sizeof name, "data%.8d.dat", rec_no);
-        const auto raw = lines_of(read_file(out / name));
+        const auto raw = lines_of(slurp_text(out / name));
         ASSERT_EQ(raw.size(), 482u) << name;
         EXPECT_EQ(raw[0], std::to_string(get_i32le(rec.data(), MR_SAMPLE_NO)));
         EXPECT_EQ(raw[1], std::to_string(get_i32le(rec.data(), MR_MEAS_TIME)));
@@ -182,7 +156,7 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
             std::snprintf(dev, sizeof dev, device, s);
             ASSERT_TRUE(SIM_get_file(sim(), dev, &want));
             std::snprintf(name, sizeof name, local, rec_no);
-            const std::string copy = read_file(out / name);
+            const std::string copy = slurp_text(out / name);
             EXPECT_EQ(bytes(copy.begin(), copy.end()), want) << name;
         }
         const auto& fields = csv[++row];
@@ -212,10 +186,10 @@ TEST_F(LogDownload, DemoLogWithEverythingSaved) {
     }
     for (const auto& entry : fs::directory_iterator(out)) EXPECT_NE(entry.path().extension(), ".part");
     ASSERT_TRUE(parses(out / "kappa.gpx"));
-    EXPECT_EQ(numbers_after(read_file(out / "kappa.gpx"), "<wpt ").size(), valid_positions);
+    EXPECT_EQ(numbers_after(slurp_text(out / "kappa.gpx"), "<wpt ").size(), valid_positions);
     ASSERT_TRUE(parses(out / "kappa.svg"));
-    EXPECT_EQ(numbers_after(read_file(out / "kappa.svg"), "class=\"susc\"").size(), discrete);
-    EXPECT_EQ(read_file(out / "kappa.svg"), read_file(golden + "log_demo_kappa.svg"));  // the README's picture
+    EXPECT_EQ(numbers_after(slurp_text(out / "kappa.svg"), "class=\"susc\"").size(), discrete);
+    EXPECT_EQ(slurp_text(out / "kappa.svg"), slurp_text(golden + "log_demo_kappa.svg"));  // the README's picture
 }
 
 // Unsigned ascending order, ties lowest slot first, 0xFFFFFFFF counted but
@@ -232,7 +206,7 @@ TEST_F(LogDownload, OrderAndATableNotAMultipleOf32) {
               std::string::npos);
     EXPECT_NE(cap.out.find("Type=2,CurveS=0,CurveC=0 [600]\n"), std::string::npos);
     EXPECT_EQ(cap.out.substr(cap.out.size() - 25), "Num downloaded records:6\n");
-    EXPECT_EQ(lines_of(read_file("aaa")).size(), 40u);
+    EXPECT_EQ(lines_of(slurp_text("aaa")).size(), 40u);
     EXPECT_FALSE(fs::exists("kappa_1234"));
 }
 
@@ -247,7 +221,7 @@ TEST_F(LogDownload, TableSizesZeroAndBeyondTheTable) {
               "Save to file[yes]:Save notes[no]:Save raw data[no]:Save aux. data[no]:"
               "Downloading entry table(0 entries)\n\nMeas log num entries = 0\n\nNum downloaded records:0\n");
     EXPECT_EQ(SIM_request_count(sim(), 8204), 0u);
-    EXPECT_EQ(read_file("aaa"), "");
+    EXPECT_EQ(slurp_text("aaa"), "");
     for (int32_t n : {70000, -1}) {
         set_max_stored(n);
         SIM_clear_requests(sim());
@@ -257,7 +231,7 @@ TEST_F(LogDownload, TableSizesZeroAndBeyondTheTable) {
                                " entries does not fit the entry table, reading the first 65536!\n");
         EXPECT_EQ(SIM_request_count(sim(), 8204), 2048u);
         EXPECT_EQ(numbers_after(cap.out, "Downloading record[").size(), 56u);
-        EXPECT_EQ(lines_of(read_file("aaa")).size(), 65536u);
+        EXPECT_EQ(lines_of(slurp_text("aaa")).size(), 65536u);
     }
 }
 
@@ -279,12 +253,12 @@ TEST_F(LogDownload, ReadFailingMidDownload) {
                        "\nError downloading data!\n");
     EXPECT_EQ(cap.out.find("---"), std::string::npos);
     EXPECT_EQ(numbers_after(cap.out, "Downloading record["), (std::vector<int>{0, 1, 2}));
-    const auto table = lines_of(read_file("kappa_1234/kappa.dat"));
+    const auto table = lines_of(slurp_text("kappa_1234/kappa.dat"));
     ASSERT_EQ(table.size(), 2u);
     EXPECT_EQ(table[1].substr(0, 4), "2 2 ");
     EXPECT_TRUE(fs::exists("kappa_1234/rec00000002.wav.part"));
     EXPECT_FALSE(fs::exists("kappa_1234/rec00000002.wav"));
-    EXPECT_EQ(read_csv(read_file("kappa_1234/kappa.csv.part")).size(), 3u);
+    EXPECT_EQ(read_csv(slurp_text("kappa_1234/kappa.csv.part")).size(), 3u);
     EXPECT_TRUE(parses("kappa_1234/kappa.gpx.part"));
     EXPECT_TRUE(parses("kappa_1234/kappa.svg.part"));
     for (const char* name : {"kappa.csv", "kappa.gpx", "kappa.svg"})
@@ -300,18 +274,18 @@ TEST_F(LogDownload, StopBetweenRecordsKeepsTheEarlierExports) {
     ASSERT_EQ(result_, 0);
     const fs::path out = "kappa_1234";
     std::vector<std::string> earlier;
-    for (const char* name : {"kappa.csv", "kappa.gpx", "kappa.svg"}) earlier.push_back(read_file(out / name));
+    for (const char* name : {"kappa.csv", "kappa.gpx", "kappa.svg"}) earlier.push_back(slurp_text(out / name));
     ASSERT_EQ(read_csv(earlier[0]).size(), 57u);
 
     on_read("meas/meas0002.dat", [] { input_interrupt(); });
     const auto cap = run("\nn\nn\nn\n");
     EXPECT_EQ(result_, -1);
     EXPECT_EQ(cap.err, "");
-    EXPECT_EQ(lines_of(read_file(out / "kappa.dat")).size(), 2u);
-    EXPECT_EQ(read_file(out / "kappa.csv"), earlier[0]);
-    EXPECT_EQ(read_file(out / "kappa.gpx"), earlier[1]);
-    EXPECT_EQ(read_file(out / "kappa.svg"), earlier[2]);
-    EXPECT_EQ(read_csv(read_file(out / "kappa.csv.part")).size(), 3u);
+    EXPECT_EQ(lines_of(slurp_text(out / "kappa.dat")).size(), 2u);
+    EXPECT_EQ(slurp_text(out / "kappa.csv"), earlier[0]);
+    EXPECT_EQ(slurp_text(out / "kappa.gpx"), earlier[1]);
+    EXPECT_EQ(slurp_text(out / "kappa.svg"), earlier[2]);
+    EXPECT_EQ(read_csv(slurp_text(out / "kappa.csv.part")).size(), 3u);
     EXPECT_TRUE(parses(out / "kappa.gpx.part"));
     EXPECT_FALSE(fs::exists(out / "kappa.svg.part"));
 }

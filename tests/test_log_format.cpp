@@ -3,13 +3,11 @@
 // ordinary record lines show in the demo log's golden files.
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <cstring>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "commands/log_export.h"
 #include "commands/log_format.h"
 #include "records/wire.h"
+#include "support/files.h"
 
 namespace {
 
@@ -182,9 +181,8 @@ TEST(LogGpx, TimesInUtcFromTheLocalZone) {
 // The XML files parse back; free text is escaped; bad values leave their
 // element out; the picture holds one point per finite value.
 TEST(LogXml, GpxAndSvgStayValidWithBadData) {
-    char dir[] = "/tmp/qm38logxml_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string gpx_path = std::string(dir) + "/kappa.gpx", svg_path = std::string(dir) + "/kappa.svg";
+    const WorkDir dir;
+    const std::string gpx_path = "kappa.gpx", svg_path = "kappa.svg";
     bytes core = discrete(0.25f, NAN, 1 | (2u << 24));
     std::memcpy(core.data() + MR_BH_DESC, "<A&B> \"x\"", 9);
     put_u8(core.data(), MR_MONTH, 13);
@@ -220,5 +218,4 @@ TEST(LogXml, GpxAndSvgStayValidWithBadData) {
     EXPECT_EQ(count_class(doc.RootElement(), "mark"), 2);  // point 1 in each of the two scan panels
     EXPECT_STREQ(doc.RootElement()->FirstChildElement("title")->GetText(),
                  "QM-38 kappa_<1>: 6 records, 2024-02-29 23:59");
-    std::filesystem::remove_all(dir);
 }

@@ -3,7 +3,6 @@
 // of each other, marked points shown, and a small file for a large log.
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "commands/log_export.h"
 #include "commands/log_format.h"
 #include "records/wire.h"
+#include "support/files.h"
 
 namespace {
 
@@ -78,31 +78,20 @@ struct svg_file_t {
 
 class LogSvg : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/qm38svg_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // Draws `count` records made by `make` and reads the file back.
     void draw(int32_t count, const std::function<bytes(int32_t)>& make) {
-        const std::string path = dir_ + "/kappa.svg";
+        const fs::path path = work_.path() / "kappa.svg";
         ASSERT_TRUE(log_svg_write(
-            path, [&](const log_visit_fn& visit) { for (int32_t i = 0; i < count; ++i) visit(make(i).data()); },
+            path.string(), [&](const log_visit_fn& visit) { for (int32_t i = 0; i < count; ++i) visit(make(i).data()); },
             "A0001234"));
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-        ASSERT_NE(f, nullptr);
-        char buf[65536];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) svg_.text.append(buf, n);
-        std::fclose(f);
+        svg_.text = slurp_text(path);
         ASSERT_EQ(svg_.doc.Parse(svg_.text.c_str()), tinyxml2::XML_SUCCESS);
     }
     void draw(const std::vector<bytes>& recs) {
         draw(static_cast<int32_t>(recs.size()), [&](int32_t i) { return recs[static_cast<size_t>(i)]; });
     }
 
-    std::string dir_;
+    WorkDir work_;
     svg_file_t svg_;
 };
 
@@ -177,10 +166,6 @@ std::vector<std::pair<std::string, std::vector<std::string>>> panels(const tinyx
     return out;
 }
 
-bool ends_with(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 }  // namespace
 
 // A small log of every kind and unit: scans over exactly their points (a
@@ -243,10 +228,10 @@ TEST_F(LogSvg, SmallLogOfEveryKindAndUnit) {
         ASSERT_EQ(labels.size(), 2u) << kind;
         const std::string unit = kind.substr(kind.find(' ') + 1);
         if (kind.rfind("cores", 0) == 0) {
-            EXPECT_TRUE(ends_with(labels[0], "[m]") || ends_with(labels[0], "[ft]")) << labels[0];
-            EXPECT_TRUE(ends_with(labels[1], "[" + unit + "]")) << labels[1];
+            EXPECT_TRUE(labels[0].ends_with("[m]") || labels[0].ends_with("[ft]")) << labels[0];
+            EXPECT_TRUE(labels[1].ends_with("[" + unit + "]")) << labels[1];
         } else {
-            EXPECT_TRUE(ends_with(labels[0], "[" + unit + "]")) << labels[0];
+            EXPECT_TRUE(labels[0].ends_with("[" + unit + "]")) << labels[0];
             EXPECT_FALSE(labels[1].empty());
         }
     }
@@ -259,7 +244,7 @@ TEST_F(LogSvg, SmallLogOfEveryKindAndUnit) {
         const std::string unit = std::string(" ") + e->Attribute("data-unit");
         walk(e->FirstChildElement(), [&](const tinyxml2::XMLElement* c) {
             if (cls(c) == "susc" || cls(c) == "cond") {
-                EXPECT_TRUE(ends_with(c->FirstChildElement("title")->GetText(), unit));
+                EXPECT_TRUE(std::string(c->FirstChildElement("title")->GetText()).ends_with(unit));
             }
         });
     });

@@ -3,11 +3,8 @@
 // stopped parameter command leaves. What set-memory and the editor send back
 // shows in the programs' end-to-end tests.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -16,6 +13,7 @@
 #include "console/conutil.h"
 #include "records/params.h"
 #include "support/console_capture.h"
+#include "support/files.h"
 #include "support/sim_link.h"
 
 namespace fs = std::filesystem;
@@ -24,19 +22,13 @@ namespace fs = std::filesystem;
 class SimParams : public ::testing::Test {
 protected:
     void SetUp() override {
-        fs::create_directories(dir);
-        fs::current_path(dir);
         ASSERT_TRUE(link.open());
         fetched = SIM_get_params(sim());
     }
-    void TearDown() override {
-        fs::current_path(old);
-        fs::remove_all(dir);
-    }
     sim_t* sim() { return link.sim(); }
 
-    const fs::path old = fs::current_path();
-    const fs::path dir = fs::temp_directory_path() / ("params_test_" + std::to_string(::getpid()));
+    WorkDir work;
+    const fs::path dir = work.path();
     const std::string asked = "Extended parameters[no]:Save to file[no]:", serial = "Serial = A0001234\n";
     SimLink link;
     std::vector<uint8_t> fetched;
@@ -68,9 +60,7 @@ TEST_F(SimParams, DumpPrintsAfterItsPromptsAndSavesToTheFileAskedFor) {
         EXPECT_EQ(cap.out, prompts + dump) << input;
         EXPECT_EQ(cap.err, errors) << input;
         if (file != nullptr) {
-            std::stringstream content;
-            content << std::ifstream(dir / file, std::ios::binary).rdbuf();
-            EXPECT_EQ(content.str(), dump) << input;
+            EXPECT_EQ(slurp_text(dir / file), dump) << input;
             fs::remove(dir / file);
         }
         EXPECT_TRUE(fs::is_empty(dir)) << input;  // no other file

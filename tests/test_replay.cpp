@@ -112,17 +112,13 @@ replay load_named(const std::string& name) {
 
 unsigned le16(const bytes& f, size_t at) { return f[at] | (f[at + 1] << 8); }
 
-void collect(const uint8_t* f, int32_t n, void* user) {
-    static_cast<std::vector<bytes>*>(user)->emplace_back(f, f + n);
-}
-
 // The frames fed in pieces of `piece` bytes yield, and the bytes still held.
 std::vector<bytes> assemble(const bytes& stream, size_t piece, size_t* held) {
     auto rx = std::make_unique<mxx_rx_t>();
     MXX_rx_reset(rx.get());
     std::vector<bytes> got;
     for (size_t at = 0; at < stream.size(); at += piece)
-        MXX_rx_feed(rx.get(), stream.data() + at, std::min(piece, stream.size() - at), collect, &got);
+        MXX_rx_feed(rx.get(), stream.data() + at, std::min(piece, stream.size() - at), collect_frames, &got);
     *held = static_cast<size_t>(rx->rx_count);
     return got;
 }

@@ -25,12 +25,6 @@ bytes file_record(const std::string& name, bytes param, bytes size) {
     return cat({b, param, size});
 }
 
-bytes pattern(size_t n, int step) {
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * step + 1);
-    return b;
-}
-
 const bytes kBlock = pattern(128, 7);
 const bytes kPiece = pattern(128, 3);
 

@@ -26,6 +26,7 @@
 #include "link/mxx_comm.h"
 #include "sim/sim.h"
 #include "support/console_capture.h"
+#include "support/files.h"
 #include "support/process.h"
 
 namespace {
@@ -288,18 +289,7 @@ TEST_F(Emulated, TheDeviceListCallbackRunsOnceForEachInstrumentTtyComingOrGoing)
 // answers on the emulated port's other end.
 class EmulatedProgram : public Emulated {
 protected:
-    void SetUp() override {
-        Emulated::SetUp();
-        dir = std::filesystem::temp_directory_path() / ("qm38_usb_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        old_dir = std::filesystem::current_path();
-        std::filesystem::current_path(dir);
-    }
-    void TearDown() override {
-        std::filesystem::current_path(old_dir);
-        std::filesystem::remove_all(dir);
-    }
-    std::filesystem::path dir, old_dir;
+    WorkDir work;
     sim_ptr sim{SIM_create_demo()};
 };
 
@@ -338,7 +328,7 @@ TEST_F(EmulatedProgram, UnpluggedDuringADownloadTheLinkIsLostAndNoFileIsComplete
     EXPECT_NE(download.find("Command R62_cmd_download_sd error"), std::string::npos) << out;
     EXPECT_EQ(download.find("Ok\n"), std::string::npos) << out;
     EXPECT_NE(download.find("\nDevice not connected!\n"), std::string::npos) << out;
-    EXPECT_FALSE(std::filesystem::exists(dir / "sd.img"));
+    EXPECT_FALSE(std::filesystem::exists(work.path() / "sd.img"));
     // The instrument is gone from the list too.
     char list[MXX_LIST_ENTRIES][COMM_ENTRY_SIZE] = {};
     int32_t count = -1;

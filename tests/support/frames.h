@@ -22,10 +22,22 @@ inline bytes cat(std::initializer_list<bytes> parts) {
     return out;
 }
 
+// Bytes first, first + step, first + 2 step, ... (mod 256).
+inline bytes pattern(size_t n, size_t step, size_t first = 1) {
+    bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * step + first);
+    return b;
+}
+
 inline bytes u32(uint32_t v) {
     bytes b(4);
     put_u32le(b.data(), 0, v);
     return b;
+}
+
+// An assembler's frame callback gathering the frames into the vector<bytes> at `user`.
+inline void collect_frames(const uint8_t* f, int32_t n, void* user) {
+    static_cast<std::vector<bytes>*>(user)->emplace_back(f, f + n);
 }
 
 inline const bytes kSerial = {'A', '0', '0', '0', '1', '2', '3', '4'};
