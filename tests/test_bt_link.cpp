@@ -155,7 +155,7 @@ TEST(BluetoothLink, EachFailureNamesTheDeviceAndTheReason) {
     }
     {
         SCOPED_TRACE("stopped by the operator");  // Ctrl-C while pairing waits a minute
-        MockBluez bluez(world({silent}).dump());
+        MockBluez bluez(bt_world({silent}).dump());
         ASSERT_TRUE(bluez.ready()) << bluez.log();
         static std::atomic<int32_t> asked{0};
         comm_set_wait_check([](int32_t when) -> int32_t { return when == COMM_WAIT_CHECK_OPERATOR && ++asked > 3; });
