@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "records/meas.h"
 #include "records/wire.h"
 #include "sim/sim_internal.h"
 
@@ -75,7 +76,7 @@ struct rec_builder_t {
             put_f32le(r, MR_COND_POINTS + 4 * static_cast<size_t>(i), c);
             ks += k;
             ss += c;
-            if ((i + seed) % 4 == 0) SIMREC_set_mark(r, i, true);
+            if ((i + seed) % 4 == 0) meas_set_point_mark(r, i, true);
         }
         put_f32le(r, MR_SUSC, points > 0 ? ks / static_cast<float>(points) : 0.0f);
         put_f32le(r, MR_COND, points > 0 ? ss / static_cast<float>(points) : 0.0f);

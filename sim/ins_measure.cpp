@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "records/live.h"
+#include "records/meas.h"
 #include "records/wire.h"
 #include "services/r40_comm.h"
 #include "services/r62_comm.h"
@@ -58,7 +59,7 @@ void finish_scan(sim_instrument_t& ins, std::vector<std::vector<uint8_t>>* out) 
         put_f32le(r, MR_COND_POINTS + 4 * i, ins.scan_points[i].second);
         ks += ins.scan_points[i].first;
         ss += ins.scan_points[i].second;
-        if (i % 5 == 4) SIMREC_set_mark(r, static_cast<int32_t>(i), true);
+        if (i % 5 == 4) meas_set_point_mark(r, static_cast<int32_t>(i), true);
     }
     put_f32le(r, MR_SUSC, n > 0 ? ks / static_cast<float>(n) : 0.0f);
     put_f32le(r, MR_COND, n > 0 ? ss / static_cast<float>(n) : 0.0f);

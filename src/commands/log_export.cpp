@@ -9,6 +9,7 @@
 #include "commands/log_svg.h"
 #include "commands/log_xml.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 #include "records/meas.h"
 
 namespace {
@@ -76,10 +77,7 @@ std::string log_clean_text(const std::string& raw) {
 std::string log_iso_time(const uint8_t* rec) {
     const meas_t m = meas_decode(rec);
     if (!valid_date(m)) return {};
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", m.year, m.month, m.day, m.hour, m.minute,
-                  m.second);
-    return buf;
+    return text_format("%04d-%02d-%02dT%02d:%02d:%02d", m.year, m.month, m.day, m.hour, m.minute, m.second);
 }
 
 std::string log_utc_time(const uint8_t* rec) {
@@ -97,10 +95,8 @@ std::string log_utc_time(const uint8_t* rec) {
     std::tm utc{};
     if (t == static_cast<time_t>(-1) && local.tm_year != 69) return {};
     if (gmtime_r(&t, &utc) == nullptr) return {};
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-                  utc.tm_hour, utc.tm_min, utc.tm_sec);
-    return buf;
+    return text_format("%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                       utc.tm_hour, utc.tm_min, utc.tm_sec);
 }
 
 std::string log_csv_header() {
@@ -140,8 +136,8 @@ std::string log_csv_row(uint32_t slot, uint32_t entry_value, const uint8_t* rec)
     add_measured(m.meas_time);
     if (log_gps_valid(m)) {
         const latlon_t p = position(rec);
-        add(log_num("%.8f", p.lat));
-        add(log_num("%.8f", p.lon));
+        add(text_format("%.8f", p.lat));
+        add(text_format("%.8f", p.lon));
         add_int(m.alt);
     } else {
         for (int i = 0; i < 3; ++i) add("");
@@ -196,8 +192,8 @@ void log_gpx_t::add(const uint8_t* rec) {
     if (!on_globe(p)) return;
     log_xml_t& x = *printer_;
     x.OpenElement("wpt");
-    x.attr("lat", log_num("%.8f", p.lat));
-    x.attr("lon", log_num("%.8f", p.lon));
+    x.attr("lat", text_format("%.8f", p.lat));
+    x.attr("lon", text_format("%.8f", p.lon));
     x.leaf("ele", std::to_string(m.alt));
     const std::string when = log_utc_time(rec);
     if (!when.empty()) x.leaf("time", when);
@@ -206,14 +202,14 @@ void log_gpx_t::add(const uint8_t* rec) {
     auto part = [&](const std::string& s) { desc += (desc.empty() ? "" : ", ") + s; };
     const log_kind_t kind = log_kind(m);
     if (kind == log_kind_t::discrete || (kind == log_kind_t::scanner && log_point_count(m) > 0)) {
-        if (std::isfinite(m.susc)) part("Susc=" + log_num("%.3f", m.susc) + " " + log_susc_unit(m));
-        if (std::isfinite(m.cond)) part("Cond=" + log_num("%.1f", m.cond) + " " + log_cond_unit(m));
+        if (std::isfinite(m.susc)) part("Susc=" + text_format("%.3f", m.susc) + " " + log_susc_unit(m));
+        if (std::isfinite(m.cond)) part("Cond=" + text_format("%.1f", m.cond) + " " + log_cond_unit(m));
     }
     if (m.bh_kind == 1 || m.bh_kind == 2) {
         std::string bh = "Borehole " + std::to_string(m.bh_id) + " " + log_clean_text(m.bh_desc);
         if (m.bh_kind == 2) {
             bh += " core " + std::to_string(m.bh_core_num);
-            if (std::isfinite(m.bh_depth)) bh += " depth " + log_num("%.1f", m.bh_depth) + " " + log_length_unit(m);
+            if (std::isfinite(m.bh_depth)) bh += " depth " + text_format("%.1f", m.bh_depth) + " " + log_length_unit(m);
         }
         part(bh);
     }

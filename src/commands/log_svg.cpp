@@ -9,6 +9,7 @@
 #include "commands/log_export.h"
 #include "commands/log_format.h"
 #include "commands/log_xml.h"
+#include "libcomm/text.h"
 #include "records/meas.h"
 
 namespace {
@@ -141,9 +142,9 @@ struct scale_t {
     std::string label(double v) const {
         // Very small or large values in exponent form, short enough for the axis.
         if (std::fabs(v) < step / 2) return "0";
-        if (step < 1e-3 || std::fabs(v) >= 1e6) return log_num("%.3g", v);
+        if (step < 1e-3 || std::fabs(v) >= 1e6) return text_format("%.3g", v);
         const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
-        std::string s = log_num(("%." + std::to_string(std::min(decimals, 9)) + "f").c_str(), v);
+        std::string s = text_format(("%." + std::to_string(std::min(decimals, 9)) + "f").c_str(), v);
         return s.find_first_not_of("-0.") == std::string::npos ? "0" : s;
     }
 };
@@ -223,7 +224,7 @@ public:
         x_.attr("xmlns", "http://www.w3.org/2000/svg");
         x_.attr("width", WIDTH);
         x_.attr("height", height);
-        x_.attr("viewBox", "0 0 " + log_num("%.0f", WIDTH) + " " + log_num("%.0f", height));
+        x_.attr("viewBox", "0 0 " + text_format("%.0f", WIDTH) + " " + text_format("%.0f", height));
         std::string title = "QM-38 " + (serial.empty() ? std::string("(no serial)") : serial) + ": " +
                             plural(s.records, "record", "records");
         if (!s.first.empty())
@@ -288,7 +289,7 @@ private:
         x_.attr("x", px);
         x_.attr("y", py);
         if (a != anchor_t::start) x_.attr("text-anchor", a == anchor_t::middle ? "middle" : "end");
-        if (vertical) x_.attr("transform", "rotate(-90 " + log_num("%.2f", px) + " " + log_num("%.2f", py) + ")");
+        if (vertical) x_.attr("transform", text_format("rotate(-90 %.2f %.2f)", px, py));
         x_.PushText(s.c_str());
         x_.CloseElement();
         return true;
@@ -336,7 +337,7 @@ private:
         x_.attr("stroke", colour);
         x_.CloseElement();
     }
-    static std::string xy(double px, double py) { return log_num("%.1f", px) + "," + log_num("%.1f", py); }
+    static std::string xy(double px, double py) { return text_format("%.1f", px) + "," + text_format("%.1f", py); }
 
     // ---- panel frame ----
 
@@ -445,7 +446,7 @@ private:
             legend.push_back({legend_t::dot, qu.colour, "record"});
         } else {
             legend.push_back({legend_t::bar, qu.colour,
-                              "min-max per " + log_num("%.0f", COLUMN) + " px column"});
+                              "min-max per " + text_format("%.0f", COLUMN) + " px column"});
             legend.push_back({legend_t::line, qu.colour, "their mean"});
         }
         legend.push_back({legend_t::dashed, qu.colour, "group mean"});
@@ -471,18 +472,18 @@ private:
             const double sd = std::sqrt(std::max(0.0, var));
             const double y0 = sy.at(mean + sd), y1 = sy.at(mean - sd);
             if (many) {
-                if (i % 2 == 0) bands += "M" + xy(x0, plot_top()) + "H" + log_num("%.1f", x1) + "V" +
-                                         log_num("%.1f", plot_bottom()) + "H" + log_num("%.1f", x0) + "Z";
+                if (i % 2 == 0) bands += "M" + xy(x0, plot_top()) + "H" + text_format("%.1f", x1) + "V" +
+                                         text_format("%.1f", plot_bottom()) + "H" + text_format("%.1f", x0) + "Z";
                 if (g.n > 1)
-                    spread += "M" + xy(x0, y0) + "H" + log_num("%.1f", x1) + "V" + log_num("%.1f", y1) + "H" +
-                              log_num("%.1f", x0) + "Z";
-                means += "M" + xy(x0, sy.at(mean)) + "H" + log_num("%.1f", x1);
+                    spread += "M" + xy(x0, y0) + "H" + text_format("%.1f", x1) + "V" + text_format("%.1f", y1) + "H" +
+                              text_format("%.1f", x0) + "Z";
+                means += "M" + xy(x0, sy.at(mean)) + "H" + text_format("%.1f", x1);
                 continue;
             }
             x_.OpenElement("g");
             x_.attr("class", "group");
-            x_.leaf("title", "Group " + std::to_string(g.group) + ": mean " + log_num("%.4g", mean) + " +/- " +
-                                 log_num("%.3g", sd) + " " + qu.unit + " (" + plural(g.n, "record", "records") +
+            x_.leaf("title", "Group " + std::to_string(g.group) + ": mean " + text_format("%.4g", mean) + " +/- " +
+                                 text_format("%.3g", sd) + " " + qu.unit + " (" + plural(g.n, "record", "records") +
                                  ")");
             if (i % 2 == 0) rect(x0, plot_top(), x1, plot_bottom(), "band");
             if (g.n > 1) rect(x0, y0, x1, y1, nullptr, qu.colour, "0.18");
@@ -522,7 +523,7 @@ private:
             for (const disc_t* d : pts)
                 circle(sx.at(d->rec_no), sy.at(d->value[q]), 2.5, q == 0 ? "susc" : "cond", qu.colour, false,
                        "#" + std::to_string(d->rec_no) + " G" + std::to_string(d->group) + ": " +
-                           log_num(q == 0 ? "%.3f" : "%.1f", d->value[q]) + " " + qu.unit);
+                           text_format(q == 0 ? "%.3f" : "%.1f", d->value[q]) + " " + qu.unit);
         } else {
             envelope(pts.size(), [&](const auto& add) {
                 for (const disc_t* d : pts) add(sx.at(d->rec_no), sy.at(d->value[q]));
@@ -551,7 +552,7 @@ private:
         for (size_t c = 0; c < columns; ++c) {
             if (col[c].empty()) continue;
             const double px = LEFT + (static_cast<double>(c) + 0.5) * COLUMN;
-            d += "M" + xy(px, col[c].lo - 0.5) + "V" + log_num("%.1f", col[c].hi + 0.5);
+            d += "M" + xy(px, col[c].lo - 0.5) + "V" + text_format("%.1f", col[c].hi + 0.5);
             mean += (mean.empty() ? "M" : "L") + xy(px, sum[c] / static_cast<double>(n[c]));
         }
         x_.OpenElement("path");
@@ -580,7 +581,7 @@ private:
                 legend.push_back({legend_t::dot, qu.colour, "one-point scan"});
         } else {
             legend.push_back({legend_t::bar, qu.colour,
-                              "min-max per " + log_num("%.0f", COLUMN) + " px column"});
+                              "min-max per " + text_format("%.0f", COLUMN) + " px column"});
             legend.push_back({legend_t::line, qu.colour, "their mean"});
         }
         legend.push_back({detailed ? legend_t::ring : legend_t::tick, qu.colour,
@@ -617,7 +618,7 @@ private:
         if (detailed) {
             walk([&](const meas_t& m, const uint8_t* rec, int32_t n) {
                 const double start = sx.at(static_cast<double>(base) - 0.5);
-                if (base > 0) starts += "M" + xy(start, plot_top()) + "V" + log_num("%.1f", plot_bottom());
+                if (base > 0) starts += "M" + xy(start, plot_top()) + "V" + text_format("%.1f", plot_bottom());
                 x_.OpenElement("g");
                 x_.attr("class", "scan");
                 x_.attr("data-rec", std::to_string(m.rec_no));
@@ -647,10 +648,10 @@ private:
                     circle(sx.at(static_cast<double>(base)), sy.at(first), 2.5, "pt", qu.colour, false);
                 for (int32_t i = 0; i < n; ++i) {
                     const float v = q == 0 ? log_point_susc(rec, i) : log_point_cond(rec, i);
-                    if (!log_point_marked(rec, i) || !std::isfinite(v)) continue;
+                    if (!meas_point_marked(rec, i) || !std::isfinite(v)) continue;
                     circle(sx.at(static_cast<double>(base + i)), sy.at(v), 3.5, "mark", qu.colour, true,
                            "#" + std::to_string(m.rec_no) + " point " + std::to_string(i + 1) + ": " +
-                               log_num(q == 0 ? "%.3f" : "%.1f", v) + " " + qu.unit);
+                               text_format(q == 0 ? "%.3f" : "%.1f", v) + " " + qu.unit);
                 }
                 x_.CloseElement();
             });
@@ -660,7 +661,7 @@ private:
                     for (int32_t i = 0; i < n; ++i) {
                         const float v = q == 0 ? log_point_susc(rec, i) : log_point_cond(rec, i);
                         const double px = sx.at(static_cast<double>(base + i));
-                        if (log_point_marked(rec, i))
+                        if (meas_point_marked(rec, i))
                             marked[static_cast<size_t>(std::clamp((px - LEFT) / COLUMN, 0.0,
                                                                   static_cast<double>(columns - 1)))] = true;
                         if (std::isfinite(v)) add(px, sy.at(v));
@@ -745,8 +746,8 @@ private:
             for (const core_t* c : bh)
                 circle(sx.at(c->susc), sy.at(c->depth), 2.5, "core", colour_of(id), false,
                        "Borehole " + std::to_string(id) + " core " + std::to_string(c->num) + " (#" +
-                           std::to_string(c->rec_no) + "): " + log_num("%.3f", c->susc) + " " + qu.unit + " at " +
-                           log_num("%.2f", c->depth) + " " + length);
+                           std::to_string(c->rec_no) + "): " + text_format("%.3f", c->susc) + " " + qu.unit + " at " +
+                           text_format("%.2f", c->depth) + " " + length);
         }
         x_axis(sx, std::string(qu.name) + " " + unit);
         close_panel();

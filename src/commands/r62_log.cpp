@@ -11,6 +11,7 @@
 #include "commands/r62_params.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 #include "records/wire.h"
 #include "services/r62_comm.h"
 #include "services/r62_files.h"
@@ -25,12 +26,6 @@ constexpr const char* SPACES20 = "                    ";
 constexpr const char* TABLE_NAME = "kappa.dat";
 constexpr const char* SLOTS_NAME = "aaa";
 constexpr const char* TOO_MANY_SLOTS = "Log of %d entries does not fit the entry table, reading the first %u!\n";
-
-std::string with_number(const char* format, int32_t n) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, format, n);
-    return buf;
-}
 
 // The last four characters of the serial, kept to one safe path component.
 std::string serial_dir_name() {
@@ -259,15 +254,15 @@ int32_t R62_cmd_get_meas_log(char[], int32_t) {
         exports.add(slot, value_of(slot), rec.data());
 
         if (cmd_stopped()) return -1;
-        if (save_raw) save_meas(prefix + with_number("data%.8d.dat", m.rec_no), rec.data());
+        if (save_raw) save_meas(prefix + text_format("data%.8d.dat", m.rec_no), rec.data());
         if (save_notes && (flags_of(slot) & LE_NOTE)) {
             print(SPACES20);
-            download_note(id_conn, static_cast<int32_t>(slot), prefix + with_number("rec%.8d.wav", m.rec_no));
+            download_note(id_conn, static_cast<int32_t>(slot), prefix + text_format("rec%.8d.wav", m.rec_no));
         }
         if (save_aux && (flags_of(slot) & LE_AUX)) {
             if (cmd_stopped()) return -1;
             print(SPACES20);
-            download_aux(id_conn, static_cast<int32_t>(slot), prefix + with_number("aux%.8d.dat", m.rec_no));
+            download_aux(id_conn, static_cast<int32_t>(slot), prefix + text_format("aux%.8d.dat", m.rec_no));
         }
     }
     if (cmd_stopped()) return -1;

@@ -129,10 +129,6 @@ struct meas_run_t {
     }
 };
 
-bool point_marked(const uint8_t* record, int32_t i) {
-    return (get_u8(record, MR_MARKS + static_cast<size_t>(i / 8)) >> (i % 8) & 1) != 0;
-}
-
 }  // namespace
 
 state_wait_t wait_for_state(uint32_t state) {
@@ -169,7 +165,7 @@ std::vector<std::string> scan_point_lines(const uint8_t* r) {
             lines.back() += "\n";
             lines.emplace_back();
         }
-        const bool marked = point_marked(r, i);
+        const bool marked = meas_point_marked(r, i);
         char point[128];
         std::snprintf(point, sizeof point, "%c%8.3f %6.1f%c", marked ? '[' : ' ',
                       static_cast<double>(get_f32le(r, MR_SUSC_POINTS + 4 * static_cast<size_t>(i))),

@@ -8,6 +8,7 @@
 #include "console/conutil.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 #include "records/status.h"
 #include "records/wire.h"
 #include "services/r40_comm.h"
@@ -34,23 +35,17 @@ constexpr size_t MODEL_ASK_ORDER[] = {2, 0, 1, 3};
 // Bits 8 to 15 travel back as read, except those the editor sets.
 constexpr uint32_t MODEL_KEPT = 0xFF00;
 
-std::string format(const char* fmt, auto... args) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, args...);
-    return buf;
-}
-
 }  // namespace
 
 std::vector<std::string> status_lines(const uint8_t* s) {
     return {
-        format("Status.error           = 0x%.8x\n", get_u32le(s, ST_ERROR)),
-        format("Status.bat_voltage     = %dmV\n", get_i32le(s, ST_BAT_VOLTAGE)),
-        format("Status.bat_perc        = %d%%\n", get_u16le(s, ST_BAT_PERC)),
-        format("Status.contrast        = %d\n", get_u16le(s, ST_CONTRAST)),
-        format("Status.bt_status       = %d\n", get_u16le(s, ST_BT_STATUS)),
-        format("Status.gps_status      = %d\n", get_u16le(s, ST_GPS_STATUS)),
-        format("Status.flash_size      = %uMB\n", get_u32le(s, ST_FLASH_SIZE) >> 20),
+        text_format("Status.error           = 0x%.8x\n", get_u32le(s, ST_ERROR)),
+        text_format("Status.bat_voltage     = %dmV\n", get_i32le(s, ST_BAT_VOLTAGE)),
+        text_format("Status.bat_perc        = %d%%\n", get_u16le(s, ST_BAT_PERC)),
+        text_format("Status.contrast        = %d\n", get_u16le(s, ST_CONTRAST)),
+        text_format("Status.bt_status       = %d\n", get_u16le(s, ST_BT_STATUS)),
+        text_format("Status.gps_status      = %d\n", get_u16le(s, ST_GPS_STATUS)),
+        text_format("Status.flash_size      = %uMB\n", get_u32le(s, ST_FLASH_SIZE) >> 20),
     };
 }
 
