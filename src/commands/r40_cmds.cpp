@@ -6,20 +6,14 @@
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
 #include "link/mxx_comm.h"
+#include "records/dev_time.h"
 
 namespace {
 
 constexpr int32_t OFFSET_MIN = -12;
 constexpr int32_t OFFSET_MAX = 12;
 
-std::tm real_local_clock() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    return tm;
-}
-
-local_clock_fn local_clock = real_local_clock;
+local_clock_fn local_clock = local_time_now;
 
 int64_t floor_div(int64_t a, int64_t b) {
     int64_t q = a / b;
@@ -67,7 +61,7 @@ dev_time_t dev_time_add_hours(dev_time_t t, int32_t hours) {
     return t;
 }
 
-void R40_cmd_set_local_clock(local_clock_fn fn) { local_clock = fn ? fn : real_local_clock; }
+void R40_cmd_set_local_clock(local_clock_fn fn) { local_clock = fn ? fn : local_time_now; }
 
 int32_t R40_cmd_get_fw_version(char[], int32_t) {
     if (!cmd_connected()) return -1;

@@ -13,6 +13,7 @@
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
 #include "link/mxx_comm.h"
+#include "records/dev_time.h"
 #include "services/r40_comm.h"
 
 namespace {
@@ -48,13 +49,6 @@ bool ask_name(char* name, size_t size, const char* fallback, const char* prompt)
     std::snprintf(name, size, "%s", fallback ? fallback : "");
     input_string_msg(name, 0, static_cast<uint32_t>(size - 1), prompt);
     return cmd_stopped() == 0;
-}
-
-std::tm local_now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    return tm;
 }
 
 // Reads a GFW file as the upload takes it and checks it: the image in a
@@ -164,7 +158,7 @@ int32_t R40_create_gfw(const char* bin_path, const char* gfw_path, int32_t major
     log_write(TAG, OK);
     in.reset();
 
-    const gfw_header_t h = gfw_build(file, {device_name, dev_type, major, minor, scramble != 0, local_now()});
+    const gfw_header_t h = gfw_build(file, {device_name, dev_type, major, minor, scramble != 0, local_time_now()});
     log_write(TAG, RAW_SUM, h.raw_checksum);
     log_write(TAG, ENC_SUM, h.stored_checksum);
     log_write(TAG, "Version:%d.%d\n", major, minor);
