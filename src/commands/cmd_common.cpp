@@ -1,7 +1,9 @@
 #include "commands/cmd_common.h"
 
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
@@ -27,6 +29,14 @@ int32_t cmd_size_error(const char* name, uint64_t got, uint64_t expected) {
 }
 
 int32_t cmd_stopped() { return (input_eof() || input_interrupted()) ? 1 : 0; }
+
+std::optional<std::string> cmd_ask_file_name(const char* prompt, const char* fallback, uint32_t max) {
+    std::vector<char> name(max + 1);
+    std::snprintf(name.data(), name.size(), "%s", fallback ? fallback : "");
+    input_string_msg(name.data(), 0, max, prompt);
+    if (cmd_stopped()) return std::nullopt;
+    return std::string(name.data());
+}
 
 char* cmd_writable_line(char line[], char (&spare)[1]) {
     spare[0] = '\0';

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "console/conutil.h"
 
@@ -21,6 +23,14 @@ int32_t cmd_size_error(const char* name, uint64_t got, uint64_t expected);
 // exchanges; once it is 1, no request that changes the instrument is sent
 // and no file is written.
 int32_t cmd_stopped();
+
+// Longest file name a prompt takes, and the plain prompt.
+constexpr uint32_t CMD_FILE_NAME_MAX = 255;
+constexpr const char* CMD_FILE_NAME_PROMPT = "Enter file name";
+// Asks for a file name of at most `max` characters, offering `fallback` (cut
+// to `max`; null: none); nothing when the command must stop.
+std::optional<std::string> cmd_ask_file_name(const char* prompt, const char* fallback,
+                                             uint32_t max = CMD_FILE_NAME_MAX);
 
 // A command line the prompts may cut into tokens, also when none was given.
 char* cmd_writable_line(char line[], char (&spare)[1]);

@@ -28,28 +28,12 @@ constexpr const char* ENCRYPTED = "Encrypted:0x%.2x\n";
 constexpr const char* OK = "Ok.\n";
 constexpr const char* GFW_PROMPT = "Enter GFW file name";
 
-constexpr size_t NAME_BUF = 255;        // create and upload: names of at most 254 characters
-constexpr size_t FLASH_NAME_BUF = 256;  // the flashing order takes 255
+constexpr uint32_t NAME_MAX_CREATE = 254;  // create, upload and verify; the flashing order takes 255
 constexpr int32_t WRITE_ATTEMPTS = 5;
 constexpr int64_t MAX_BLOCKS = 65535;  // the block index travels as a u16
 constexpr int32_t VERIFY_GROUP = 1024;  // blocks per progress line of the verify
 
-// Length of an open file, read position back at the start; -1 when unknown.
-int64_t file_length(std::FILE* f) {
-    if (fseeko(f, 0, SEEK_END) != 0) return -1;
-    const off_t length = ftello(f);
-    if (fseeko(f, 0, SEEK_SET) != 0) return -1;
-    return length;
-}
-
 bool read_exact(std::FILE* f, void* data, size_t size) { return std::fread(data, 1, size, f) == size; }
-
-// Asks for a file name; false when the command must stop.
-bool ask_name(char* name, size_t size, const char* fallback, const char* prompt) {
-    std::snprintf(name, size, "%s", fallback ? fallback : "");
-    input_string_msg(name, 0, static_cast<uint32_t>(size - 1), prompt);
-    return cmd_stopped() == 0;
-}
 
 // Reads a GFW file as the upload takes it and checks it: the image in a
 // buffer of `max_size` bytes (-1: the file's image length) padded with 0xFF,
@@ -60,7 +44,7 @@ bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<
               gfw_header_t* header = nullptr, bool report = true) {
     // Only read: firmware is often distributed read-only.
     file_ptr f(std::fopen(name, "rb"));
-    const int64_t length = f ? file_length(f.get()) : -1;
+    const int64_t length = f ? cmd_file_length(f.get()) : -1;
     if (length < 0) {
         log_write(TAG, LOAD_ERROR, name);
         return false;
@@ -139,7 +123,7 @@ int32_t R40_create_gfw(const char* bin_path, const char* gfw_path, int32_t major
         return -1;
     }
     log_write(TAG, READING, bin_path);
-    const int64_t bin_size = file_length(in.get());
+    const int64_t bin_size = cmd_file_length(in.get());
     if (bin_size < 0) {
         log_write(TAG, LOAD_ERROR, bin_path);
         return -1;
@@ -175,10 +159,10 @@ int32_t R40_create_gfw(const char* bin_path, const char* gfw_path, int32_t major
 
 int32_t R40_cmd_create_gfw(char[], const char* bin_name, const char* gfw_name, const char* device_name,
                            int32_t max_size, int32_t dev_type) {
-    char bin[NAME_BUF];
-    char gfw[NAME_BUF];
-    if (!ask_name(bin, sizeof bin, bin_name, "Enter BIN file name")) return -1;
-    if (!ask_name(gfw, sizeof gfw, gfw_name, GFW_PROMPT)) return -1;
+    const auto bin = cmd_ask_file_name("Enter BIN file name", bin_name, NAME_MAX_CREATE);
+    if (!bin) return -1;
+    const auto gfw = cmd_ask_file_name(GFW_PROMPT, gfw_name, NAME_MAX_CREATE);
+    if (!gfw) return -1;
     int32_t scramble = 1;
     input_yesno_msg(&scramble, "Encrypt file");
     if (cmd_stopped()) return -1;
@@ -188,16 +172,16 @@ int32_t R40_cmd_create_gfw(char[], const char* bin_name, const char* gfw_name, c
     int32_t minor = 0;
     input_integer_msg(&minor, 0, 255, "Minor version:");
     if (cmd_stopped()) return -1;
-    return R40_create_gfw(bin, gfw, major, minor, scramble, device_name, max_size, dev_type);
+    return R40_create_gfw(bin->c_str(), gfw->c_str(), major, minor, scramble, device_name, max_size, dev_type);
 }
 
 int32_t R40_cmd_upload_gfw(char[], const char* gfw_name, int32_t dev_type, int32_t max_size) {
     static constexpr const char* NAME = "R40_cmd_upload_gfw";
     if (!cmd_connected()) return -1;
-    char name[NAME_BUF];
-    if (!ask_name(name, sizeof name, gfw_name, GFW_PROMPT)) return -1;
+    const auto name = cmd_ask_file_name(GFW_PROMPT, gfw_name, NAME_MAX_CREATE);
+    if (!name) return -1;
     std::vector<uint8_t> buffer;
-    if (!load_gfw(name, dev_type, max_size, buffer)) return -1;
+    if (!load_gfw(name->c_str(), dev_type, max_size, buffer)) return -1;
     if (cmd_stopped()) return -1;
 
     log_write(TAG, "Erasing external flash....");
@@ -237,10 +221,10 @@ int32_t R40_cmd_upload_gfw(char[], const char* gfw_name, int32_t dev_type, int32
 int32_t R40_cmd_verify_gfw(char[], const char* gfw_name, int32_t dev_type, int32_t max_size) {
     static constexpr const char* NAME = "R40_cmd_verify_gfw";
     if (!cmd_connected()) return -1;
-    char name[NAME_BUF];
-    if (!ask_name(name, sizeof name, gfw_name, GFW_PROMPT)) return -1;
+    const auto name = cmd_ask_file_name(GFW_PROMPT, gfw_name, NAME_MAX_CREATE);
+    if (!name) return -1;
     std::vector<uint8_t> buffer;
-    if (!load_gfw(name, dev_type, max_size, buffer)) return -1;
+    if (!load_gfw(name->c_str(), dev_type, max_size, buffer)) return -1;
 
     const int64_t size = static_cast<int64_t>(buffer.size());
     const int64_t total = (size + R40_EXT_FLASH_READ - 1) / R40_EXT_FLASH_READ;
@@ -280,13 +264,13 @@ int32_t R40_cmd_verify_gfw(char[], const char* gfw_name, int32_t dev_type, int32
 
 int32_t R40_cmd_flash_fw(char[], const char* gfw_name, int32_t dev_type, int32_t max_size) {
     if (!cmd_connected()) return -1;
-    char name[FLASH_NAME_BUF];
-    if (!ask_name(name, sizeof name, gfw_name, GFW_PROMPT)) return -1;
+    const auto name = cmd_ask_file_name(GFW_PROMPT, gfw_name);
+    if (!name) return -1;
     // The instrument programs itself from whatever the external flash holds:
     // an image the upload would refuse is never ordered flashed.
     std::vector<uint8_t> buffer;
     gfw_header_t h{};
-    if (!load_gfw(name, dev_type, max_size, buffer, &h, false)) return -1;
+    if (!load_gfw(name->c_str(), dev_type, max_size, buffer, &h, false)) return -1;
     if (cmd_stopped()) return -1;
     log_write(TAG, OK);
     const uint32_t scrambled = h.flags & GFW_FLAG_SCRAMBLED;

@@ -24,7 +24,6 @@ constexpr const char* TAG = "MAIN";
 constexpr int32_t POINTS_PER_LINE = 5;
 constexpr int32_t SAMPLES_MAX = 100000;
 constexpr int32_t SAMPLES_DEFAULT = 1200;
-constexpr uint32_t SAMPLES_NAME_MAX = 255;
 
 int64_t steady_now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -218,12 +217,11 @@ int32_t R62_cmd_measure_data(char[], int32_t) {
     if (cmd_stopped()) return -1;
     cmd_file_t file;
     if (save != 0) {
-        char name[SAMPLES_NAME_MAX + 1] = "samples.dat";
-        input_string_msg(name, 0, SAMPLES_NAME_MAX, "Enter file name");
-        if (cmd_stopped()) return -1;
+        const auto name = cmd_ask_file_name(CMD_FILE_NAME_PROMPT, "samples.dat");
+        if (!name) return -1;
         // Reported when it fails; the samples still go to the console. It
         // keeps "<name>.part" until every sample is in.
-        file.open(name, cmd_file_t::kind_t::download);
+        file.open(*name, cmd_file_t::kind_t::download);
     }
     progress_line bar(count, "samples");
     for (int32_t i = 0; i < count; ++i) {

@@ -11,6 +11,7 @@
 #include "console/conutil.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 #include "link/mxx_comm.h"
 #include "records/wire.h"
 
@@ -269,11 +270,10 @@ int32_t R62_cmd_get_params(char line[], int32_t argument) {
     if (save != 0) {
         // A failing serial read still leaves a usable (empty) serial.
         R40_cmd_get_serial(line, argument);
-        char name[256];
-        std::snprintf(name, sizeof name, "params_%s.txt", serial_no);
-        input_string_msg(name, 0, 255, "Enter params file name");
-        if (cmd_stopped()) return -1;
-        file.open(name);
+        const std::string fallback = text_format("params_%s.txt", serial_no);
+        const auto name = cmd_ask_file_name("Enter params file name", fallback.c_str());
+        if (!name) return -1;
+        file.open(*name);
     }
     for (const auto& text : params_dump_lines(record.data(), extended != 0)) {
         if (cmd_stopped()) return -1;

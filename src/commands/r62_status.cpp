@@ -109,11 +109,10 @@ int32_t R62_cmd_get_screen(char[], int32_t) {
     const int32_t r = R62_Get_Screen(id_conn, screen.data(), 1);
     if (r != 0) return cmd_error(NAME, r);
     log_append(TAG, "Ok.\n");
-    char name[256] = "screen.bmp";
-    input_string_msg(name, 0, sizeof name - 1, "Enter file name");
-    if (cmd_stopped()) return -1;
+    const auto name = cmd_ask_file_name(CMD_FILE_NAME_PROMPT, "screen.bmp");
+    if (!name) return -1;
     cmd_file_t file;
-    if (!file.open(name, cmd_file_t::kind_t::download)) return -1;
+    if (!file.open(*name, cmd_file_t::kind_t::download)) return -1;
     const bmp_t bmp = bmp_from_screen(screen);
     file.write(bmp.data(), bmp.size());
     return file.commit() ? 0 : -1;
