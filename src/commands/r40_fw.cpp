@@ -19,7 +19,6 @@
 namespace {
 
 constexpr const char* TAG = "MAIN";
-constexpr const char* LOAD_ERROR = "Error loading file:%s!\n";
 constexpr const char* READING = "Reading file %s...";
 constexpr const char* TOO_LONG = "Error,file longer than 0x%x!\n";
 constexpr const char* RAW_SUM = "Raw checksum:0x%.8x\n";
@@ -35,18 +34,17 @@ constexpr int32_t VERIFY_GROUP = 1024;  // blocks per progress line of the verif
 
 bool read_exact(std::FILE* f, void* data, size_t size) { return std::fread(data, 1, size, f) == size; }
 
-// Reads a GFW file as the upload takes it and checks it: the image in a
-// buffer of `max_size` bytes (-1: the file's image length) padded with 0xFF,
-// the device type, the size and both checksums. Prints the progress and the
-// reason of a refusal; false when the file must not be uploaded. `report`
-// off: only the reading and a refusal are printed (the flashing order).
-bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<uint8_t>& buffer,
-              gfw_header_t* header = nullptr, bool report = true) {
+// Reads a GFW file's header and image, the image into a buffer of
+// `max_size` bytes (-1: the file's image length) padded with 0xFF, and
+// checks its device type and size. Prints the reading and the reason of a
+// refusal; false when the file must not be uploaded.
+bool read_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<uint8_t>& buffer,
+              gfw_header_t* header) {
     // Only read: firmware is often distributed read-only.
     file_ptr f(std::fopen(name, "rb"));
     const int64_t length = f ? cmd_file_length(f.get()) : -1;
     if (length < 0) {
-        log_write(TAG, LOAD_ERROR, name);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, name);
         return false;
     }
     // The length check below needs a size that is not negative; a file too
@@ -56,7 +54,7 @@ bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<
     log_write(TAG, READING, name);
     uint8_t head[GFW_HEADER_SIZE];
     if (!read_exact(f.get(), head, sizeof head)) {
-        log_write(TAG, LOAD_ERROR, name);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, name);
         return false;
     }
     const gfw_header_t h = gfw_header_decode(head);
@@ -70,12 +68,17 @@ bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<
     }
     buffer.assign(static_cast<size_t>(size), 0xFF);
     if (!read_exact(f.get(), buffer.data(), h.image_length)) {
-        log_write(TAG, LOAD_ERROR, name);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, name);
         return false;
     }
-    f.reset();
-    if (header) *header = h;
+    *header = h;
+    return true;
+}
 
+// Checks both checksums of the image in `buffer` against its header;
+// `report` prints the header and the sums first. False after printing the
+// one that is wrong.
+bool check_gfw_sums(const gfw_header_t& h, const std::vector<uint8_t>& buffer, bool report) {
     const bool scrambled = (h.flags & GFW_FLAG_SCRAMBLED) != 0;
     const std::span<const uint8_t> image(buffer);
     const uint32_t calc_stored = gfw_checksum(image);
@@ -100,6 +103,17 @@ bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<
     return true;
 }
 
+// Reads a GFW file as the upload takes it and checks it (read_gfw, then
+// check_gfw_sums). `report` off: only the reading and a refusal are printed
+// (the flashing order).
+bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<uint8_t>& buffer,
+              gfw_header_t* header = nullptr, bool report = true) {
+    gfw_header_t h{};
+    if (!read_gfw(name, dev_type, max_size, buffer, &h)) return false;
+    if (header) *header = h;
+    return check_gfw_sums(h, buffer, report);
+}
+
 enum class write_result { ok, failed, stopped };
 
 // One block, up to WRITE_ATTEMPTS attempts; a stop between attempts sends no
@@ -119,13 +133,13 @@ int32_t R40_create_gfw(const char* bin_path, const char* gfw_path, int32_t major
                        const char* device_name, int32_t max_size, int32_t dev_type) {
     file_ptr in(std::fopen(bin_path, "rb"));
     if (!in) {
-        log_write(TAG, LOAD_ERROR, bin_path);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, bin_path);
         return -1;
     }
     log_write(TAG, READING, bin_path);
     const int64_t bin_size = cmd_file_length(in.get());
     if (bin_size < 0) {
-        log_write(TAG, LOAD_ERROR, bin_path);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, bin_path);
         return -1;
     }
     const int64_t image_length = gfw_image_length(bin_size, max_size);
@@ -136,7 +150,7 @@ int32_t R40_create_gfw(const char* bin_path, const char* gfw_path, int32_t major
     // Header room, then the image: the file is written as one piece.
     std::vector<uint8_t> file(GFW_HEADER_SIZE + static_cast<size_t>(image_length), 0);
     if (!read_exact(in.get(), file.data() + GFW_HEADER_SIZE, static_cast<size_t>(bin_size))) {
-        log_write(TAG, LOAD_ERROR, bin_path);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, bin_path);
         return -1;
     }
     log_write(TAG, OK);
