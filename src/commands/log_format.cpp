@@ -102,12 +102,6 @@ const char* log_length_unit(const meas_t& m) { return m.bh_feet ? "ft" : "m"; }
 
 int32_t log_point_count(const meas_t& m) { return std::clamp(m.meas_time, 0, MR_POINTS); }
 
-float log_point_susc(const uint8_t* rec, int32_t i) {
-    return get_f32le(rec, MR_SUSC_POINTS + 4 * static_cast<size_t>(i));
-}
-float log_point_cond(const uint8_t* rec, int32_t i) {
-    return get_f32le(rec, MR_COND_POINTS + 4 * static_cast<size_t>(i));
-}
 
 std::string log_discrete_line(const meas_t& m) {
     return text_format("%d: %d %d %.4d/%.2d/%.2d %.2d:%.2d:%.2d Type=%d,CurveS=%d,CurveC=%d,Pin=%d,Error=%d,Dia=%2d    "
@@ -163,8 +157,8 @@ std::string log_point_lines(const uint8_t* rec) {
         out += SPACES16;
         for (int32_t k = 0; k < 5 && i < n; ++k, ++i) {
             const bool marked = meas_point_marked(rec, i);
-            out += text_format("%c%8.3f %6.1f%c", marked ? '[' : '(', static_cast<double>(log_point_susc(rec, i)),
-                               static_cast<double>(log_point_cond(rec, i)), marked ? ']' : ')');
+            out += text_format("%c%8.3f %6.1f%c", marked ? '[' : '(', static_cast<double>(meas_point_susc(rec, i)),
+                               static_cast<double>(meas_point_cond(rec, i)), marked ? ']' : ')');
         }
         if (i < n) out += "\n";
     }
@@ -256,8 +250,8 @@ std::string log_raw_text(const uint8_t* rec) {
     std::string out = text_format("%d\n%d\n", m.sample_no, m.meas_time);
     out.reserve(out.size() + static_cast<size_t>(MR_POINTS) * 16);
     for (int32_t i = 0; i < MR_POINTS; ++i)
-        out += text_format("%6.3f %6.1f\n", static_cast<double>(log_point_susc(rec, i)),
-                           static_cast<double>(log_point_cond(rec, i)));
+        out += text_format("%6.3f %6.1f\n", static_cast<double>(meas_point_susc(rec, i)),
+                           static_cast<double>(meas_point_cond(rec, i)));
     return out;
 }
 

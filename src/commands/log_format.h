@@ -49,8 +49,6 @@ const char* log_length_unit(const meas_t& m);  // "m" or "ft"
 
 // Points a scanner record lists: meas_time within 0..MR_POINTS.
 int32_t log_point_count(const meas_t& m);
-float log_point_susc(const uint8_t* rec, int32_t i);
-float log_point_cond(const uint8_t* rec, int32_t i);
 
 // Console and table lines of one record, each as printed or written.
 std::string log_discrete_line(const meas_t& m);        // console, with units

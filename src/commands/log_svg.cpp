@@ -120,7 +120,7 @@ survey_t survey(const log_source_fn& records) {
                 for (int q = 0; q < 2; ++q) {
                     s.scan_points[q][unit[q]] += n;
                     for (int32_t i = 0; i < n; ++i)
-                        s.scan_range[q][unit[q]].add(q == 0 ? log_point_susc(rec, i) : log_point_cond(rec, i));
+                        s.scan_range[q][unit[q]].add(q == 0 ? meas_point_susc(rec, i) : meas_point_cond(rec, i));
                 }
                 break;
             }
@@ -619,7 +619,7 @@ private:
     }
 
     static float point_value(const uint8_t* rec, int q, int32_t i) {
-        return q == 0 ? log_point_susc(rec, i) : log_point_cond(rec, i);
+        return q == 0 ? meas_point_susc(rec, i) : meas_point_cond(rec, i);
     }
 
     // One scan in full: its line, broken where a value is missing, a dot for
@@ -818,7 +818,7 @@ int32_t log_svg_scan_points(const uint8_t* rec) {
     if (m.meas_time <= 0) return 0;
     if (m.meas_time <= MR_POINTS) return m.meas_time;
     int32_t n = MR_POINTS;
-    while (n > 0 && log_point_susc(rec, n - 1) == 0.0f && log_point_cond(rec, n - 1) == 0.0f) --n;
+    while (n > 0 && meas_point_susc(rec, n - 1) == 0.0f && meas_point_cond(rec, n - 1) == 0.0f) --n;
     return n;
 }
 

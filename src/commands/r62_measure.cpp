@@ -14,6 +14,7 @@
 #include "console/conutil.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 #include "records/meas.h"
 #include "records/wire.h"
 #include "services/r62_comm.h"
@@ -145,15 +146,12 @@ void R62_cmd_set_poll_clock(poll_now_fn now, poll_sleep_fn sleep) {
 
 std::string meas_result_line(const uint8_t* r) {
     const uint32_t tw = get_u32le(r, MR_TYPE_WORD);
-    // Room for any float in %f.
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "Type=%d,MeasMode=%d,Curve1=%d,Curve2=%d,Pin=%d,Error=%d,Dia=%2d    Susc=%6.3f Cond=%6.1f [%2d/%2d]\n",
-                  static_cast<int>(tw & TW_TYPE_MASK), get_u8(r, MR_MEAS_MODE),
-                  static_cast<int>((tw >> TW_CURVE_S_SHIFT) & 0xFF), static_cast<int>((tw >> TW_CURVE_C_SHIFT) & 0xFF),
-                  get_u8(r, MR_PIN), get_u8(r, MR_ERROR), get_u8(r, MR_DIA), static_cast<double>(get_f32le(r, MR_SUSC)),
-                  static_cast<double>(get_f32le(r, MR_COND)), get_i32le(r, MR_SAMPLE_NO), get_i32le(r, MR_MEAS_TIME));
-    return line;
+    return text_format(
+        "Type=%d,MeasMode=%d,Curve1=%d,Curve2=%d,Pin=%d,Error=%d,Dia=%2d    Susc=%6.3f Cond=%6.1f [%2d/%2d]\n",
+        static_cast<int>(tw & TW_TYPE_MASK), get_u8(r, MR_MEAS_MODE), static_cast<int>((tw >> TW_CURVE_S_SHIFT) & 0xFF),
+        static_cast<int>((tw >> TW_CURVE_C_SHIFT) & 0xFF), get_u8(r, MR_PIN), get_u8(r, MR_ERROR), get_u8(r, MR_DIA),
+        static_cast<double>(get_f32le(r, MR_SUSC)), static_cast<double>(get_f32le(r, MR_COND)),
+        get_i32le(r, MR_SAMPLE_NO), get_i32le(r, MR_MEAS_TIME));
 }
 
 std::vector<std::string> scan_point_lines(const uint8_t* r) {
@@ -165,12 +163,8 @@ std::vector<std::string> scan_point_lines(const uint8_t* r) {
             lines.emplace_back();
         }
         const bool marked = meas_point_marked(r, i);
-        char point[128];
-        std::snprintf(point, sizeof point, "%c%8.3f %6.1f%c", marked ? '[' : ' ',
-                      static_cast<double>(get_f32le(r, MR_SUSC_POINTS + 4 * static_cast<size_t>(i))),
-                      static_cast<double>(get_f32le(r, MR_COND_POINTS + 4 * static_cast<size_t>(i))),
-                      marked ? ']' : ' ');
-        lines.back() += point;
+        lines.back() += text_format("%c%8.3f %6.1f%c", marked ? '[' : ' ', static_cast<double>(meas_point_susc(r, i)),
+                                    static_cast<double>(meas_point_cond(r, i)), marked ? ']' : ' ');
     }
     lines.back() += "\n";
     return lines;

@@ -42,6 +42,18 @@ constexpr size_t MR_BH_DISCRETE = 4055;       // i32
 constexpr size_t MR_BH_DEPTH = 4059;          // f32
 constexpr int32_t MR_POINTS = 480;
 
+// Point i's values (i in 0..MR_POINTS - 1).
+inline float meas_point_susc(const uint8_t* rec, int32_t i) {
+    return get_f32le(rec, MR_SUSC_POINTS + 4 * static_cast<size_t>(i));
+}
+inline float meas_point_cond(const uint8_t* rec, int32_t i) {
+    return get_f32le(rec, MR_COND_POINTS + 4 * static_cast<size_t>(i));
+}
+inline void meas_set_point(uint8_t* rec, int32_t i, float susc, float cond) {
+    put_f32le(rec, MR_SUSC_POINTS + 4 * static_cast<size_t>(i), susc);
+    put_f32le(rec, MR_COND_POINTS + 4 * static_cast<size_t>(i), cond);
+}
+
 // Point i's mark: bit i % 8 of marks byte i / 8. Points outside the record
 // are never marked.
 inline bool meas_point_marked(const uint8_t* rec, int32_t i) {
