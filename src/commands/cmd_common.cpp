@@ -55,6 +55,15 @@ int32_t serial_read_suffix(char suffix[5]) {
     return r;
 }
 
+int32_t serial_write_suffix(const char* handler, char prefix, char suffix[5], char line[]) {
+    char spare[1];
+    input_string_msg_cmd(suffix, 4, 4, SERIAL_PROMPT, cmd_writable_line(line, spare), 1);
+    if (cmd_stopped()) return -1;
+    char serial[R40_SERIAL_BUF];
+    std::snprintf(serial, sizeof serial, "%c000%s", prefix, suffix);
+    return serial_write(handler, serial);
+}
+
 int32_t serial_write(const char* handler, const char* serial) {
     log_write("MAIN", "Setting serial to:%s\n", serial);
     int32_t r = R40_set_serial(id_conn, serial, 1);

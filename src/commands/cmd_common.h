@@ -56,3 +56,7 @@ constexpr const char* SERIAL_PROMPT = "Enter serial";
 int32_t serial_read_suffix(char suffix[5]);
 // Announces and writes a serial; reports a failure under `handler`.
 int32_t serial_write(const char* handler, const char* serial);
+// Asks for the last 4 characters (from the command line's first parameter,
+// else prompted with `suffix` as the default) and writes
+// "<prefix>000<suffix>"; -1, writing nothing, when the command must stop.
+int32_t serial_write_suffix(const char* handler, char prefix, char suffix[5], char line[]);

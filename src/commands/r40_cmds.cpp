@@ -1,6 +1,5 @@
 #include "commands/r40_cmds.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "console/globals.h"
@@ -87,16 +86,11 @@ int32_t R40_cmd_set_serial(char line[], int32_t prefix) {
     char suffix[5];
     int32_t r = serial_read_suffix(suffix);
     if (r != 0) return cmd_error(NAME, r);
+    if (prefix != 0) return serial_write_suffix(NAME, static_cast<char>(prefix), suffix, line);
     char spare[1];
-    char* cmdline = cmd_writable_line(line, spare);
     char serial[R40_SERIAL_BUF];
-    if (prefix != 0) {
-        input_string_msg_cmd(suffix, 4, 4, SERIAL_PROMPT, cmdline, 1);
-        std::snprintf(serial, sizeof serial, "%c000%s", static_cast<char>(prefix), suffix);
-    } else {
-        std::memcpy(serial, "00000000", sizeof serial);
-        input_string_msg_cmd(serial, R40_SERIAL_LEN, R40_SERIAL_LEN, SERIAL_PROMPT, cmdline, 1);
-    }
+    std::memcpy(serial, "00000000", sizeof serial);
+    input_string_msg_cmd(serial, R40_SERIAL_LEN, R40_SERIAL_LEN, SERIAL_PROMPT, cmd_writable_line(line, spare), 1);
     // A default the operator never confirmed is never written.
     if (cmd_stopped()) return -1;
     return serial_write(NAME, serial);
