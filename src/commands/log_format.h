@@ -18,7 +18,7 @@ constexpr size_t LOG_TABLE_SIZE = LOG_TABLE_SLOTS * LE_SIZE;
 constexpr uint32_t LOG_ENTRY_NEVER = 0xFFFFFFFFu;
 
 // The named fields of a measurement record (the point arrays stay in the
-// record: log_point_* below).
+// record: meas_point_* of records/meas.h).
 struct meas_t {
     int32_t rec_no, group_no;
     int32_t year, month, day, hour, minute, second;
