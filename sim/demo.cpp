@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "records/meas.h"
 #include "records/wire.h"
 #include "sim/sim_internal.h"
 
@@ -58,8 +59,7 @@ struct rec_builder_t {
         put_i32le(r, MR_MEAS_TIME, 3);
         for (int32_t i = 0; i < samples && i < MR_POINTS; ++i) {
             const float w = 1.0f + 0.01f * static_cast<float>(i - samples / 2);
-            put_f32le(r, MR_SUSC_POINTS + 4 * static_cast<size_t>(i), susc * w);
-            put_f32le(r, MR_COND_POINTS + 4 * static_cast<size_t>(i), cond * w);
+            meas_set_point(r, i, susc * w, cond * w);
         }
         return *this;
     }
@@ -71,11 +71,10 @@ struct rec_builder_t {
         for (int32_t i = 0; i < points && i < MR_POINTS; ++i) {
             const float k = 0.3f + 0.2f * std::sin(0.45f * static_cast<float>(i + seed));
             const float c = 15.0f + 4.0f * std::cos(0.2f * static_cast<float>(i * 2 + seed));
-            put_f32le(r, MR_SUSC_POINTS + 4 * static_cast<size_t>(i), k);
-            put_f32le(r, MR_COND_POINTS + 4 * static_cast<size_t>(i), c);
+            meas_set_point(r, i, k, c);
             ks += k;
             ss += c;
-            if ((i + seed) % 4 == 0) SIMREC_set_mark(r, i, true);
+            if ((i + seed) % 4 == 0) meas_set_point_mark(r, i, true);
         }
         put_f32le(r, MR_SUSC, points > 0 ? ks / static_cast<float>(points) : 0.0f);
         put_f32le(r, MR_COND, points > 0 ? ss / static_cast<float>(points) : 0.0f);

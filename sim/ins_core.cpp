@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "link/mxx_frame.h"
+#include "records/dev_time.h"
 #include "records/wire.h"
 #include "services/r40_comm.h"
 #include "services/r62_comm.h"
@@ -211,9 +212,7 @@ void SIMI_init(sim_t* s) {
     ins.heap_text = "heap total 65536, used 42080, free 23456\ntasks 7, open files 0\n";
     ins.flash.assign(SIM_FLASH_SIZE, 0xFF);
     for (const char* d : {"meas", "notes", "aux", "lut"}) ins.dirs.insert(d);
-    const time_t now = time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
+    std::tm tm = local_time_now();
     ins.clock_secs = static_cast<int64_t>(timegm(&tm));
     ins.clock_host = sim_clock::now();
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "records/live.h"
+#include "records/meas.h"
 #include "records/wire.h"
 #include "services/r40_comm.h"
 #include "services/r62_comm.h"
@@ -36,8 +37,7 @@ void finish_single(sim_instrument_t& ins, std::vector<std::vector<uint8_t>>* out
     put_i32le(r, MR_MEAS_TIME, 1);
     for (int32_t k = 0; k < MEAS_PROGRESS_STEPS; ++k) {
         const float f = static_cast<float>(k + 1) / static_cast<float>(MEAS_PROGRESS_STEPS);
-        put_f32le(r, MR_SUSC_POINTS + 4 * static_cast<size_t>(k), kappa * f);
-        put_f32le(r, MR_COND_POINTS + 4 * static_cast<size_t>(k), sigma * f);
+        meas_set_point(r, k, kappa * f, sigma * f);
     }
     SIMI_store_record(ins, rec);
     ins.last_kappa = kappa;
@@ -54,11 +54,10 @@ void finish_scan(sim_instrument_t& ins, std::vector<std::vector<uint8_t>>* out) 
     float ks = 0.0f;
     float ss = 0.0f;
     for (size_t i = 0; i < ins.scan_points.size(); ++i) {
-        put_f32le(r, MR_SUSC_POINTS + 4 * i, ins.scan_points[i].first);
-        put_f32le(r, MR_COND_POINTS + 4 * i, ins.scan_points[i].second);
+        meas_set_point(r, static_cast<int32_t>(i), ins.scan_points[i].first, ins.scan_points[i].second);
         ks += ins.scan_points[i].first;
         ss += ins.scan_points[i].second;
-        if (i % 5 == 4) SIMREC_set_mark(r, static_cast<int32_t>(i), true);
+        if (i % 5 == 4) meas_set_point_mark(r, static_cast<int32_t>(i), true);
     }
     put_f32le(r, MR_SUSC, n > 0 ? ks / static_cast<float>(n) : 0.0f);
     put_f32le(r, MR_COND, n > 0 ? ss / static_cast<float>(n) : 0.0f);

@@ -281,13 +281,6 @@ void SIMREC_set_gps(uint8_t* record, double lat, double lon, bool valid, uint32_
     put_i32le(record, MR_GPS + GPS_ALT, alt);
 }
 
-void SIMREC_set_mark(uint8_t* record, int32_t point, bool marked) {
-    if (point < 0 || point >= MR_POINTS) return;
-    const size_t off = MR_MARKS + static_cast<size_t>(point / 8);
-    const uint8_t bit = static_cast<uint8_t>(1u << (point % 8));
-    record[off] = static_cast<uint8_t>(marked ? (record[off] | bit) : (record[off] & ~bit));
-}
-
 uint32_t SIMREC_lut_check(const uint8_t* lut) {
     uint32_t x = 0;
     for (size_t off = 4; off <= 112; off += 4) x ^= get_u32le(lut, off);

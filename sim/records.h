@@ -37,7 +37,6 @@ std::vector<uint8_t> SIMREC_default_params(int32_t max_stored_meas);
 std::vector<uint8_t> SIMREC_default_status();
 uint32_t SIMREC_gps_raw(double degrees_abs);  // DDMM + fraction packing of |degrees|
 void SIMREC_set_gps(uint8_t* record, double lat, double lon, bool valid, uint32_t sats, int32_t alt);
-void SIMREC_set_mark(uint8_t* record, int32_t point, bool marked);
 std::vector<uint8_t> SIMREC_make_lut(const std::string& name, const float values[12], const float conc[12]);
 uint32_t SIMREC_lut_check(const uint8_t* lut);
 // Small mono WAV file of `samples` 8-bit samples at 8000 Hz (a deterministic tone).

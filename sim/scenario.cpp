@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "link/mxx_frame.h"
+#include "records/meas.h"
 #include "records/wire.h"
 #include "sim/sim_internal.h"
 
@@ -173,7 +174,7 @@ std::vector<uint8_t> make_record(const json& r) {
     if (r.contains("marks")) {
         const json& m = r["marks"];
         if (!m.is_array()) bad("marks: array of point indices expected");
-        for (const auto& i : m) SIMREC_set_mark(rec.data(), static_cast<int32_t>(integer(i, 0, MR_POINTS - 1, "marks")), true);
+        for (const auto& i : m) meas_set_point_mark(rec.data(), static_cast<int32_t>(integer(i, 0, MR_POINTS - 1, "marks")), true);
     }
     if (r.contains("bytes")) put_offset_bytes(rec, r["bytes"], "record bytes");
     return rec;

@@ -1,5 +1,5 @@
-// Connection-string builders at their limits, COM port numbering and device
-// list entries' display texts.
+// Connection-string builders at their limits, COM port numbering, device
+// list entries' display texts, and formatted text of any length.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +9,7 @@
 
 #include "libcomm/comm_internal.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 
 namespace {
 
@@ -101,5 +102,14 @@ TEST(Numbers, StopAtTheBoundBeforeAnyStepCouldOverflow) {
         if (ok) {
             EXPECT_EQ(std::to_string(v), text);
         }
+    }
+}
+
+// The formatter's stack buffer holds 511 characters: texts of that length,
+// one more and far more all come out whole.
+TEST(TextFormat, TextsOfAnyLengthComeOutWhole) {
+    for (size_t n : {size_t{0}, size_t{510}, size_t{511}, size_t{512}, size_t{70000}}) {
+        const std::string body(n, 'x');
+        EXPECT_EQ(text_format("<%s>%d", body.c_str(), -7), "<" + body + ">-7") << n;
     }
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -14,6 +15,7 @@
 
 #include "commands/log_export.h"
 #include "commands/log_format.h"
+#include "records/meas.h"
 #include "records/wire.h"
 #include "support/files.h"
 
@@ -218,4 +220,25 @@ TEST(LogXml, GpxAndSvgStayValidWithBadData) {
     EXPECT_EQ(count_class(doc.RootElement(), "mark"), 2);  // point 1 in each of the two scan panels
     EXPECT_STREQ(doc.RootElement()->FirstChildElement("title")->GetText(),
                  "QM-38 kappa_<1>: 6 records, 2024-02-29 23:59");
+}
+
+// Point i's mark is bit i % 8 of marks byte i / 8; setting one mark changes
+// only its bit, and points outside the record are never marked.
+TEST(MeasPointMarks, BitOrderOnePointAtATimeNothingOutside) {
+    bytes r(MR_SIZE, 0xA5);
+    std::fill_n(r.begin() + MR_MARKS, 60, 0);
+    r[MR_MARKS + 1] = 0x04;
+    for (int32_t i = 0; i < MR_POINTS; ++i) EXPECT_EQ(meas_point_marked(r.data(), i), i == 10) << i;
+    meas_set_point_mark(r.data(), 479, true);
+    meas_set_point_mark(r.data(), 8, true);
+    meas_set_point_mark(r.data(), 10, false);
+    for (int32_t i : {-1, MR_POINTS, 1000}) {
+        meas_set_point_mark(r.data(), i, true);
+        EXPECT_FALSE(meas_point_marked(r.data(), i)) << i;
+    }
+    bytes expected(MR_SIZE, 0xA5);
+    std::fill_n(expected.begin() + MR_MARKS, 60, 0);
+    expected[MR_MARKS + 1] = 0x01;
+    expected[MR_MARKS + 59] = 0x80;
+    EXPECT_EQ(r, expected);
 }

@@ -1,7 +1,9 @@
 #include "commands/cmd_common.h"
 
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
@@ -28,6 +30,14 @@ int32_t cmd_size_error(const char* name, uint64_t got, uint64_t expected) {
 
 int32_t cmd_stopped() { return (input_eof() || input_interrupted()) ? 1 : 0; }
 
+std::optional<std::string> cmd_ask_file_name(const char* prompt, const char* fallback, uint32_t max) {
+    std::vector<char> name(max + 1);
+    std::snprintf(name.data(), name.size(), "%s", fallback ? fallback : "");
+    input_string_msg(name.data(), 0, max, prompt);
+    if (cmd_stopped()) return std::nullopt;
+    return std::string(name.data());
+}
+
 char* cmd_writable_line(char line[], char (&spare)[1]) {
     spare[0] = '\0';
     return line ? line : spare;
@@ -43,6 +53,15 @@ int32_t serial_read_suffix(char suffix[5]) {
     std::memcpy(suffix, "0000", 5);
     if (r == 0 && std::strlen(current) == static_cast<size_t>(R40_SERIAL_LEN)) std::memcpy(suffix, current + 4, 5);
     return r;
+}
+
+int32_t serial_write_suffix(const char* handler, char prefix, char suffix[5], char line[]) {
+    char spare[1];
+    input_string_msg_cmd(suffix, 4, 4, SERIAL_PROMPT, cmd_writable_line(line, spare), 1);
+    if (cmd_stopped()) return -1;
+    char serial[R40_SERIAL_BUF];
+    std::snprintf(serial, sizeof serial, "%c000%s", prefix, suffix);
+    return serial_write(handler, serial);
 }
 
 int32_t serial_write(const char* handler, const char* serial) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "console/conutil.h"
 
@@ -21,6 +23,14 @@ int32_t cmd_size_error(const char* name, uint64_t got, uint64_t expected);
 // exchanges; once it is 1, no request that changes the instrument is sent
 // and no file is written.
 int32_t cmd_stopped();
+
+// Longest file name a prompt takes, and the plain prompt.
+constexpr uint32_t CMD_FILE_NAME_MAX = 255;
+constexpr const char* CMD_FILE_NAME_PROMPT = "Enter file name";
+// Asks for a file name of at most `max` characters, offering `fallback` (cut
+// to `max`; null: none); nothing when the command must stop.
+std::optional<std::string> cmd_ask_file_name(const char* prompt, const char* fallback,
+                                             uint32_t max = CMD_FILE_NAME_MAX);
 
 // A command line the prompts may cut into tokens, also when none was given.
 char* cmd_writable_line(char line[], char (&spare)[1]);
@@ -46,3 +56,7 @@ constexpr const char* SERIAL_PROMPT = "Enter serial";
 int32_t serial_read_suffix(char suffix[5]);
 // Announces and writes a serial; reports a failure under `handler`.
 int32_t serial_write(const char* handler, const char* serial);
+// Asks for the last 4 characters (from the command line's first parameter,
+// else prompted with `suffix` as the default) and writes
+// "<prefix>000<suffix>"; -1, writing nothing, when the command must stop.
+int32_t serial_write_suffix(const char* handler, char prefix, char suffix[5], char line[]);

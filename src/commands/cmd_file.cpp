@@ -6,6 +6,13 @@
 
 #include "libcomm/libcomm.h"
 
+int64_t cmd_file_length(std::FILE* f) {
+    if (fseeko(f, 0, SEEK_END) != 0) return -1;
+    const off_t length = ftello(f);
+    if (fseeko(f, 0, SEEK_SET) != 0) return -1;
+    return length;
+}
+
 cmd_file_t::~cmd_file_t() { close(); }
 
 std::string cmd_file_t::write_path() const { return kind_ == kind_t::download ? path_ + ".part" : path_; }

@@ -21,7 +21,12 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
+// Length of a file opened for reading, read position back at the start; -1
+// when unknown (a pipe).
+int64_t cmd_file_length(std::FILE* f);
+
 constexpr const char* CMD_FILE_WRITE_ERROR = "Error writing file:%s!\n";
+constexpr const char* CMD_FILE_LOAD_ERROR = "Error loading file:%s!\n";
 
 class cmd_file_t {
 public:

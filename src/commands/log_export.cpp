@@ -9,6 +9,7 @@
 #include "commands/log_svg.h"
 #include "commands/log_xml.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 #include "records/meas.h"
 
 namespace {
@@ -76,10 +77,7 @@ std::string log_clean_text(const std::string& raw) {
 std::string log_iso_time(const uint8_t* rec) {
     const meas_t m = meas_decode(rec);
     if (!valid_date(m)) return {};
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", m.year, m.month, m.day, m.hour, m.minute,
-                  m.second);
-    return buf;
+    return text_format("%04d-%02d-%02dT%02d:%02d:%02d", m.year, m.month, m.day, m.hour, m.minute, m.second);
 }
 
 std::string log_utc_time(const uint8_t* rec) {
@@ -97,10 +95,8 @@ std::string log_utc_time(const uint8_t* rec) {
     std::tm utc{};
     if (t == static_cast<time_t>(-1) && local.tm_year != 69) return {};
     if (gmtime_r(&t, &utc) == nullptr) return {};
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-                  utc.tm_hour, utc.tm_min, utc.tm_sec);
-    return buf;
+    return text_format("%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                       utc.tm_hour, utc.tm_min, utc.tm_sec);
 }
 
 std::string log_csv_header() {
@@ -109,62 +105,92 @@ std::string log_csv_header() {
            "bh_id,bh_desc,bh_depth_from,bh_depth_to,bh_depth,bh_core_num,bh_length_unit\r\n";
 }
 
-std::string log_csv_row(uint32_t slot, uint32_t entry_value, const uint8_t* rec) {
-    const meas_t m = meas_decode(rec);
+namespace {
+
+// One CSV row's fields, in order.
+struct csv_fields_t {
     std::vector<std::string> f;
-    auto add = [&](std::string v) { f.push_back(std::move(v)); };
-    auto add_int = [&](int64_t v) { f.push_back(std::to_string(v)); };
-    add_int(slot);
-    add_int(entry_value);
-    add_int(m.rec_no);
-    add_int(m.group_no);
-    const std::string when = log_iso_time(rec);
-    add(when.empty() ? "" : csv_text(when));
-    const log_kind_t kind = log_kind(m);
-    add(csv_text(log_kind_name(kind)));
-    // A borehole header or an unknown record measured nothing, and a scan
-    // without points has no value: their fields stay empty rather than 0.
+    void add(std::string v) { f.push_back(std::move(v)); }
+    void add_int(int64_t v) { f.push_back(std::to_string(v)); }
+    void add_empty(int n) {
+        for (int i = 0; i < n; ++i) add("");
+    }
+    std::string row() const {
+        std::string row;
+        for (size_t i = 0; i < f.size(); ++i) {
+            if (i > 0) row += ',';
+            row += f[i];
+        }
+        return row + "\r\n";
+    }
+};
+
+// From the measuring mode to the measuring time. A borehole header or an
+// unknown record measured nothing, and a scan without points has no value:
+// their fields stay empty rather than 0.
+void csv_measurement(csv_fields_t& f, const meas_t& m, log_kind_t kind) {
     const bool measured = kind == log_kind_t::discrete || kind == log_kind_t::scanner;
     const bool has_value = kind == log_kind_t::discrete || (kind == log_kind_t::scanner && log_point_count(m) > 0);
-    auto add_measured = [&](int64_t v) { add(measured ? std::to_string(v) : ""); };
+    auto add_measured = [&](int64_t v) { f.add(measured ? std::to_string(v) : ""); };
     add_measured(m.meas_mode);
-    add_int(m.type);
-    add_int(m.curve_s);
-    add_int(m.curve_c);
+    f.add_int(m.type);
+    f.add_int(m.curve_s);
+    f.add_int(m.curve_c);
     for (int32_t v : {m.pin, m.error, m.dia}) add_measured(v);
-    add(has_value ? csv_float(m.susc) : "");
-    add(has_value ? csv_text(log_susc_unit(m)) : "");
-    add(has_value ? csv_float(m.cond) : "");
-    add(has_value ? csv_text(log_cond_unit(m)) : "");
+    f.add(has_value ? csv_float(m.susc) : "");
+    f.add(has_value ? csv_text(log_susc_unit(m)) : "");
+    f.add(has_value ? csv_float(m.cond) : "");
+    f.add(has_value ? csv_text(log_cond_unit(m)) : "");
     add_measured(m.sample_no);
     add_measured(m.meas_time);
+}
+
+// Latitude, longitude and altitude of a valid position, and the satellites.
+void csv_position(csv_fields_t& f, const meas_t& m, const uint8_t* rec) {
     if (log_gps_valid(m)) {
         const latlon_t p = position(rec);
-        add(log_num("%.8f", p.lat));
-        add(log_num("%.8f", p.lon));
-        add_int(m.alt);
+        f.add(text_format("%.8f", p.lat));
+        f.add(text_format("%.8f", p.lon));
+        f.add_int(m.alt);
     } else {
-        for (int i = 0; i < 3; ++i) add("");
+        f.add_empty(3);
     }
-    add_int(log_gps_sats(m));
-    if (m.bh_kind == 1 || m.bh_kind == 2) {
-        const bool header = m.bh_kind == 1;
-        add_int(m.bh_id);
-        add(csv_text(log_clean_text(m.bh_desc)));
-        add(header ? csv_float(m.bh_depth_from) : "");
-        add(header ? csv_float(m.bh_depth_to) : "");
-        add(header ? "" : csv_float(m.bh_depth));
-        add(header ? "" : std::to_string(m.bh_core_num));
-        add(csv_text(log_length_unit(m)));
-    } else {
-        for (int i = 0; i < 7; ++i) add("");
+    f.add_int(log_gps_sats(m));
+}
+
+// A borehole header's or core's fields.
+void csv_borehole(csv_fields_t& f, const meas_t& m) {
+    if (m.bh_kind != 1 && m.bh_kind != 2) {
+        f.add_empty(7);
+        return;
     }
-    std::string row;
-    for (size_t i = 0; i < f.size(); ++i) {
-        if (i > 0) row += ',';
-        row += f[i];
-    }
-    return row + "\r\n";
+    const bool header = m.bh_kind == 1;
+    f.add_int(m.bh_id);
+    f.add(csv_text(log_clean_text(m.bh_desc)));
+    f.add(header ? csv_float(m.bh_depth_from) : "");
+    f.add(header ? csv_float(m.bh_depth_to) : "");
+    f.add(header ? "" : csv_float(m.bh_depth));
+    f.add(header ? "" : std::to_string(m.bh_core_num));
+    f.add(csv_text(log_length_unit(m)));
+}
+
+}  // namespace
+
+std::string log_csv_row(uint32_t slot, uint32_t entry_value, const uint8_t* rec) {
+    const meas_t m = meas_decode(rec);
+    csv_fields_t f;
+    f.add_int(slot);
+    f.add_int(entry_value);
+    f.add_int(m.rec_no);
+    f.add_int(m.group_no);
+    const std::string when = log_iso_time(rec);
+    f.add(when.empty() ? "" : csv_text(when));
+    const log_kind_t kind = log_kind(m);
+    f.add(csv_text(log_kind_name(kind)));
+    csv_measurement(f, m, kind);
+    csv_position(f, m, rec);
+    csv_borehole(f, m);
+    return f.row();
 }
 
 // ---- GPX -----------------------------------------------------------------------
@@ -196,8 +222,8 @@ void log_gpx_t::add(const uint8_t* rec) {
     if (!on_globe(p)) return;
     log_xml_t& x = *printer_;
     x.OpenElement("wpt");
-    x.attr("lat", log_num("%.8f", p.lat));
-    x.attr("lon", log_num("%.8f", p.lon));
+    x.attr("lat", text_format("%.8f", p.lat));
+    x.attr("lon", text_format("%.8f", p.lon));
     x.leaf("ele", std::to_string(m.alt));
     const std::string when = log_utc_time(rec);
     if (!when.empty()) x.leaf("time", when);
@@ -206,14 +232,14 @@ void log_gpx_t::add(const uint8_t* rec) {
     auto part = [&](const std::string& s) { desc += (desc.empty() ? "" : ", ") + s; };
     const log_kind_t kind = log_kind(m);
     if (kind == log_kind_t::discrete || (kind == log_kind_t::scanner && log_point_count(m) > 0)) {
-        if (std::isfinite(m.susc)) part("Susc=" + log_num("%.3f", m.susc) + " " + log_susc_unit(m));
-        if (std::isfinite(m.cond)) part("Cond=" + log_num("%.1f", m.cond) + " " + log_cond_unit(m));
+        if (std::isfinite(m.susc)) part("Susc=" + text_format("%.3f", m.susc) + " " + log_susc_unit(m));
+        if (std::isfinite(m.cond)) part("Cond=" + text_format("%.1f", m.cond) + " " + log_cond_unit(m));
     }
     if (m.bh_kind == 1 || m.bh_kind == 2) {
         std::string bh = "Borehole " + std::to_string(m.bh_id) + " " + log_clean_text(m.bh_desc);
         if (m.bh_kind == 2) {
             bh += " core " + std::to_string(m.bh_core_num);
-            if (std::isfinite(m.bh_depth)) bh += " depth " + log_num("%.1f", m.bh_depth) + " " + log_length_unit(m);
+            if (std::isfinite(m.bh_depth)) bh += " depth " + text_format("%.1f", m.bh_depth) + " " + log_length_unit(m);
         }
         part(bh);
     }

@@ -2,30 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "libcomm/text.h"
 #include "records/wire.h"
 
 namespace {
-
-std::string text(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string text(const char* format, ...) {
-    char small[512];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(small, sizeof small, format, args);
-    va_end(args);
-    if (n < 0) return {};
-    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
-    std::string big(static_cast<size_t>(n) + 1, '\0');
-    va_start(args, format);
-    std::vsnprintf(big.data(), big.size(), format, args);
-    va_end(args);
-    big.resize(static_cast<size_t>(n));
-    return big;
-}
 
 constexpr uint32_t GPS_DDMM_MASK = 0x1FFFF;
 constexpr uint32_t GPS_FRACTION_SHIFT = 17;
@@ -119,57 +102,49 @@ const char* log_length_unit(const meas_t& m) { return m.bh_feet ? "ft" : "m"; }
 
 int32_t log_point_count(const meas_t& m) { return std::clamp(m.meas_time, 0, MR_POINTS); }
 
-float log_point_susc(const uint8_t* rec, int32_t i) {
-    return get_f32le(rec, MR_SUSC_POINTS + 4 * static_cast<size_t>(i));
-}
-float log_point_cond(const uint8_t* rec, int32_t i) {
-    return get_f32le(rec, MR_COND_POINTS + 4 * static_cast<size_t>(i));
-}
-bool log_point_marked(const uint8_t* rec, int32_t i) {
-    return ((rec[MR_MARKS + static_cast<size_t>(i / 8)] >> (i % 8)) & 1) != 0;
-}
 
 std::string log_discrete_line(const meas_t& m) {
-    return text("%d: %d %d %.4d/%.2d/%.2d %.2d:%.2d:%.2d Type=%d,CurveS=%d,CurveC=%d,Pin=%d,Error=%d,Dia=%2d    "
-                "Susc=%6.3f%s Cond=%6.1f%s [%2d/%2d]\n",
-                m.rec_no, m.meas_mode, m.group_no, m.year, m.month, m.day, m.hour, m.minute, m.second, m.type,
-                m.curve_s, m.curve_c, m.pin, m.error, m.dia, static_cast<double>(m.susc), log_susc_unit(m),
-                static_cast<double>(m.cond), log_cond_unit(m), m.sample_no, m.meas_time);
+    return text_format("%d: %d %d %.4d/%.2d/%.2d %.2d:%.2d:%.2d Type=%d,CurveS=%d,CurveC=%d,Pin=%d,Error=%d,Dia=%2d    "
+                       "Susc=%6.3f%s Cond=%6.1f%s [%2d/%2d]\n",
+                       m.rec_no, m.meas_mode, m.group_no, m.year, m.month, m.day, m.hour, m.minute, m.second, m.type,
+                       m.curve_s, m.curve_c, m.pin, m.error, m.dia, static_cast<double>(m.susc), log_susc_unit(m),
+                       static_cast<double>(m.cond), log_cond_unit(m), m.sample_no, m.meas_time);
 }
 
 std::string log_discrete_table_line(const meas_t& m) {
-    return text("%d %d %.4d/%.2d/%.2d %.2d:%.2d:%.2d %d,%d,%d,%d,%d,%2d %6.3f %6.1f [%2d/%2d]", m.rec_no,
-                m.meas_mode, m.year, m.month, m.day, m.hour, m.minute, m.second, m.type, m.curve_s, m.curve_c,
-                m.pin, m.error, m.dia, static_cast<double>(m.susc), static_cast<double>(m.cond), m.sample_no,
-                m.meas_time);
+    return text_format("%d %d %.4d/%.2d/%.2d %.2d:%.2d:%.2d %d,%d,%d,%d,%d,%2d %6.3f %6.1f [%2d/%2d]", m.rec_no,
+                       m.meas_mode, m.year, m.month, m.day, m.hour, m.minute, m.second, m.type, m.curve_s, m.curve_c,
+                       m.pin, m.error, m.dia, static_cast<double>(m.susc), static_cast<double>(m.cond), m.sample_no,
+                       m.meas_time);
 }
 
 std::string log_scanner_line(const meas_t& m) {
-    return text("%d: %d %.4d/%.2d/%.2d %.2d:%.2d:%.2d Type=%d,CurveS=%d,CurveC=%d [%2d]\n", m.rec_no, m.meas_mode,
-                m.year, m.month, m.day, m.hour, m.minute, m.second, m.type, m.curve_s, m.curve_c, m.meas_time);
+    return text_format("%d: %d %.4d/%.2d/%.2d %.2d:%.2d:%.2d Type=%d,CurveS=%d,CurveC=%d [%2d]\n", m.rec_no,
+                       m.meas_mode, m.year, m.month, m.day, m.hour, m.minute, m.second, m.type, m.curve_s, m.curve_c,
+                       m.meas_time);
 }
 
 std::string log_scanner_table_line(const meas_t& m) {
-    return text("%d %d %.4d/%.2d/%.2d %.2d:%.2d:%.2d %d %d %d %2d\n", m.rec_no, m.meas_mode, m.year, m.month,
-                m.day, m.hour, m.minute, m.second, m.type, m.curve_s, m.curve_c, m.meas_time);
+    return text_format("%d %d %.4d/%.2d/%.2d %.2d:%.2d:%.2d %d %d %d %2d\n", m.rec_no, m.meas_mode, m.year, m.month,
+                       m.day, m.hour, m.minute, m.second, m.type, m.curve_s, m.curve_c, m.meas_time);
 }
 
 std::string log_core_line(const meas_t& m) {
-    return text("   Borehole core. ID:%d Num:%d Depth:%.1f%s\n", m.bh_id, m.bh_core_num,
-                static_cast<double>(m.bh_depth), log_length_unit(m));
+    return text_format("   Borehole core. ID:%d Num:%d Depth:%.1f%s\n", m.bh_id, m.bh_core_num,
+                       static_cast<double>(m.bh_depth), log_length_unit(m));
 }
 
 std::string log_header_lines(const meas_t& m) {
     const char* unit = log_length_unit(m);
     std::string out = "Borehole header:\n";
-    out += text("             ID: %d\n", m.bh_id);
+    out += text_format("             ID: %d\n", m.bh_id);
     out += "           Desc: " + m.bh_desc + "\n";
-    out += text("          Depth: %.1f-%.1f%s\n", static_cast<double>(m.bh_depth_from),
-                static_cast<double>(m.bh_depth_to), unit);
-    out += text("    Core length: %.1f%s\n", static_cast<double>(m.bh_core_len), unit);
-    out += text("      Depth int: %.1f%s\n", static_cast<double>(m.bh_depth_int), unit);
-    out += text("  Cores per box: %d\n", m.bh_cores_per_box);
-    out += text("           Type: %s\n", m.bh_discrete != 0 ? "Discrete" : "Scanner");
+    out += text_format("          Depth: %.1f-%.1f%s\n", static_cast<double>(m.bh_depth_from),
+                       static_cast<double>(m.bh_depth_to), unit);
+    out += text_format("    Core length: %.1f%s\n", static_cast<double>(m.bh_core_len), unit);
+    out += text_format("      Depth int: %.1f%s\n", static_cast<double>(m.bh_depth_int), unit);
+    out += text_format("  Cores per box: %d\n", m.bh_cores_per_box);
+    out += text_format("           Type: %s\n", m.bh_discrete != 0 ? "Discrete" : "Scanner");
     return out;
 }
 
@@ -181,9 +156,9 @@ std::string log_point_lines(const uint8_t* rec) {
     while (i < n) {
         out += SPACES16;
         for (int32_t k = 0; k < 5 && i < n; ++k, ++i) {
-            const bool marked = log_point_marked(rec, i);
-            out += text("%c%8.3f %6.1f%c", marked ? '[' : '(', static_cast<double>(log_point_susc(rec, i)),
-                        static_cast<double>(log_point_cond(rec, i)), marked ? ']' : ')');
+            const bool marked = meas_point_marked(rec, i);
+            out += text_format("%c%8.3f %6.1f%c", marked ? '[' : '(', static_cast<double>(meas_point_susc(rec, i)),
+                               static_cast<double>(meas_point_cond(rec, i)), marked ? ']' : ')');
         }
         if (i < n) out += "\n";
     }
@@ -198,8 +173,8 @@ std::string log_stats_text(float sum, float sum_sq, int32_t n) {
         // Equal values leave a rounding residue below zero in single precision.
         if (var < 0.0f) var = 0.0f;
         const float std_dev = std::sqrt(var);
-        return text("--- %6.3f +/- %6.3f ------------------------------------------------------\n\n",
-                    static_cast<double>(avg), static_cast<double>(std_dev));
+        return text_format("--- %6.3f +/- %6.3f ------------------------------------------------------\n\n",
+                           static_cast<double>(avg), static_cast<double>(std_dev));
     }
     if (n == 1) return "----------------------------------------------------------------------------\n\n";
     return {};
@@ -260,23 +235,23 @@ std::string log_gps_line(const uint8_t* rec) {
     char coords[1000];
     format_gpx_coords(nullptr, rec + MR_GPS, 0, 1, "lat=%13.8f lon=%13.8f", coords, sizeof coords);
     const meas_t m = meas_decode(rec);
-    return text("%s alt=%.3d num_sat=%.2d\n", coords, m.alt, log_gps_sats(m));
+    return text_format("%s alt=%.3d num_sat=%.2d\n", coords, m.alt, log_gps_sats(m));
 }
 
 std::string log_gps_table_text(const uint8_t* rec) {
     char coords[1000];
     format_gpx_coords(nullptr, rec + MR_GPS, 0, 1, "%13.8f %13.8f", coords, sizeof coords);
     const meas_t m = meas_decode(rec);
-    return text("%s %.3d %.2d     ", coords, m.alt, log_gps_sats(m));
+    return text_format("%s %.3d %.2d     ", coords, m.alt, log_gps_sats(m));
 }
 
 std::string log_raw_text(const uint8_t* rec) {
     const meas_t m = meas_decode(rec);
-    std::string out = text("%d\n%d\n", m.sample_no, m.meas_time);
+    std::string out = text_format("%d\n%d\n", m.sample_no, m.meas_time);
     out.reserve(out.size() + static_cast<size_t>(MR_POINTS) * 16);
     for (int32_t i = 0; i < MR_POINTS; ++i)
-        out += text("%6.3f %6.1f\n", static_cast<double>(log_point_susc(rec, i)),
-                    static_cast<double>(log_point_cond(rec, i)));
+        out += text_format("%6.3f %6.1f\n", static_cast<double>(meas_point_susc(rec, i)),
+                           static_cast<double>(meas_point_cond(rec, i)));
     return out;
 }
 

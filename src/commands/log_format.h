@@ -18,7 +18,7 @@ constexpr size_t LOG_TABLE_SIZE = LOG_TABLE_SLOTS * LE_SIZE;
 constexpr uint32_t LOG_ENTRY_NEVER = 0xFFFFFFFFu;
 
 // The named fields of a measurement record (the point arrays stay in the
-// record: log_point_* below).
+// record: meas_point_* of records/meas.h).
 struct meas_t {
     int32_t rec_no, group_no;
     int32_t year, month, day, hour, minute, second;
@@ -49,9 +49,6 @@ const char* log_length_unit(const meas_t& m);  // "m" or "ft"
 
 // Points a scanner record lists: meas_time within 0..MR_POINTS.
 int32_t log_point_count(const meas_t& m);
-float log_point_susc(const uint8_t* rec, int32_t i);
-float log_point_cond(const uint8_t* rec, int32_t i);
-bool log_point_marked(const uint8_t* rec, int32_t i);
 
 // Console and table lines of one record, each as printed or written.
 std::string log_discrete_line(const meas_t& m);        // console, with units

@@ -9,6 +9,7 @@
 #include "commands/log_export.h"
 #include "commands/log_format.h"
 #include "commands/log_xml.h"
+#include "libcomm/text.h"
 #include "records/meas.h"
 
 namespace {
@@ -119,7 +120,7 @@ survey_t survey(const log_source_fn& records) {
                 for (int q = 0; q < 2; ++q) {
                     s.scan_points[q][unit[q]] += n;
                     for (int32_t i = 0; i < n; ++i)
-                        s.scan_range[q][unit[q]].add(q == 0 ? log_point_susc(rec, i) : log_point_cond(rec, i));
+                        s.scan_range[q][unit[q]].add(q == 0 ? meas_point_susc(rec, i) : meas_point_cond(rec, i));
                 }
                 break;
             }
@@ -141,9 +142,9 @@ struct scale_t {
     std::string label(double v) const {
         // Very small or large values in exponent form, short enough for the axis.
         if (std::fabs(v) < step / 2) return "0";
-        if (step < 1e-3 || std::fabs(v) >= 1e6) return log_num("%.3g", v);
+        if (step < 1e-3 || std::fabs(v) >= 1e6) return text_format("%.3g", v);
         const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
-        std::string s = log_num(("%." + std::to_string(std::min(decimals, 9)) + "f").c_str(), v);
+        std::string s = text_format(("%." + std::to_string(std::min(decimals, 9)) + "f").c_str(), v);
         return s.find_first_not_of("-0.") == std::string::npos ? "0" : s;
     }
 };
@@ -223,7 +224,7 @@ public:
         x_.attr("xmlns", "http://www.w3.org/2000/svg");
         x_.attr("width", WIDTH);
         x_.attr("height", height);
-        x_.attr("viewBox", "0 0 " + log_num("%.0f", WIDTH) + " " + log_num("%.0f", height));
+        x_.attr("viewBox", text_format("0 0 %.0f %.0f", WIDTH, height));
         std::string title = "QM-38 " + (serial.empty() ? std::string("(no serial)") : serial) + ": " +
                             plural(s.records, "record", "records");
         if (!s.first.empty())
@@ -288,7 +289,7 @@ private:
         x_.attr("x", px);
         x_.attr("y", py);
         if (a != anchor_t::start) x_.attr("text-anchor", a == anchor_t::middle ? "middle" : "end");
-        if (vertical) x_.attr("transform", "rotate(-90 " + log_num("%.2f", px) + " " + log_num("%.2f", py) + ")");
+        if (vertical) x_.attr("transform", text_format("rotate(-90 %.2f %.2f)", px, py));
         x_.PushText(s.c_str());
         x_.CloseElement();
         return true;
@@ -336,7 +337,7 @@ private:
         x_.attr("stroke", colour);
         x_.CloseElement();
     }
-    static std::string xy(double px, double py) { return log_num("%.1f", px) + "," + log_num("%.1f", py); }
+    static std::string xy(double px, double py) { return text_format("%.1f,%.1f", px, py); }
 
     // ---- panel frame ----
 
@@ -412,19 +413,18 @@ private:
 
     // ---- discrete records by record number ----
 
-    void discrete_panel(const survey_t& s, int q, uint8_t u) {
-        const quantity_t& qu = q == 0 ? SUSC[u] : COND[u];
-        std::vector<const disc_t*> pts;
-        for (const disc_t& d : s.discrete)
-            if (d.unit[q] == u && std::isfinite(d.value[q])) pts.push_back(&d);
-        struct group_t {
-            int32_t group, first, last;
-            int64_t n = 0;
-            double sum = 0, sum_sq = 0;
-        };
+    struct group_t {
+        int32_t group, first, last;
+        int64_t n = 0;
+        double sum = 0, sum_sq = 0;
+    };
+
+    // The groups of the records in order of their first record number; the
+    // records' numbers and values widen `xr` and `yr`.
+    static std::vector<group_t> discrete_groups(const std::vector<const disc_t*>& pts, int q, range_t& xr,
+                                                range_t& yr) {
         std::vector<group_t> groups;
         std::map<int32_t, size_t> group_at;
-        range_t xr, yr;
         for (const disc_t* d : pts) {
             auto [it, fresh] = group_at.emplace(d->group, groups.size());
             if (fresh) groups.push_back({d->group, d->rec_no, d->rec_no});
@@ -438,29 +438,27 @@ private:
             yr.add(d->value[q]);
         }
         std::sort(groups.begin(), groups.end(), [](const group_t& a, const group_t& b) { return a.first < b.first; });
-        const bool detailed = pts.size() <= LOG_SVG_DETAIL_RECORDS;
-        const std::string unit = std::string("[") + qu.unit + "]";
+        return groups;
+    }
+
+    static std::vector<legend_t> discrete_legend(const quantity_t& qu, bool detailed) {
         std::vector<legend_t> legend;
         if (detailed) {
             legend.push_back({legend_t::dot, qu.colour, "record"});
         } else {
-            legend.push_back({legend_t::bar, qu.colour,
-                              "min-max per " + log_num("%.0f", COLUMN) + " px column"});
+            legend.push_back({legend_t::bar, qu.colour, "min-max per " + text_format("%.0f", COLUMN) + " px column"});
             legend.push_back({legend_t::line, qu.colour, "their mean"});
         }
         legend.push_back({legend_t::dashed, qu.colour, "group mean"});
         legend.push_back({legend_t::band, qu.colour, "group mean +/- std dev"});
         legend.push_back({legend_t::band, "#999", "group (G<number>)"});
-        const scale_t sx = make_scale(xr, LEFT, RIGHT, 10, true, 0.5);
-        const scale_t sy = make_scale(yr, plot_bottom(), plot_top(), 5, false);
-        open_panel("discrete", qu.unit,
-                   std::string("Discrete records: ") + qu.name + " " + unit + " (" +
-                       plural(static_cast<int64_t>(pts.size()), "record", "records") + ", " +
-                       plural(static_cast<int64_t>(groups.size()), "group", "groups") + ")",
-                   sy, std::string(qu.name) + " " + unit, legend);
+        return legend;
+    }
 
-        // Bands: the group's record numbers across, its mean and standard
-        // deviation up; many groups go into a few paths without tooltips.
+    // Bands: the group's record numbers across, its mean and standard
+    // deviation up; many groups go into a few paths without tooltips. Then
+    // each group's label.
+    void group_bands(const std::vector<group_t>& groups, const scale_t& sx, const scale_t& sy, const quantity_t& qu) {
         const bool many = groups.size() > MANY_GROUPS;
         std::string bands, spread, means;
         for (size_t i = 0; i < groups.size(); ++i) {
@@ -471,18 +469,18 @@ private:
             const double sd = std::sqrt(std::max(0.0, var));
             const double y0 = sy.at(mean + sd), y1 = sy.at(mean - sd);
             if (many) {
-                if (i % 2 == 0) bands += "M" + xy(x0, plot_top()) + "H" + log_num("%.1f", x1) + "V" +
-                                         log_num("%.1f", plot_bottom()) + "H" + log_num("%.1f", x0) + "Z";
+                if (i % 2 == 0) bands += "M" + xy(x0, plot_top()) + "H" + text_format("%.1f", x1) + "V" +
+                                         text_format("%.1f", plot_bottom()) + "H" + text_format("%.1f", x0) + "Z";
                 if (g.n > 1)
-                    spread += "M" + xy(x0, y0) + "H" + log_num("%.1f", x1) + "V" + log_num("%.1f", y1) + "H" +
-                              log_num("%.1f", x0) + "Z";
-                means += "M" + xy(x0, sy.at(mean)) + "H" + log_num("%.1f", x1);
+                    spread += "M" + xy(x0, y0) + "H" + text_format("%.1f", x1) + "V" + text_format("%.1f", y1) + "H" +
+                              text_format("%.1f", x0) + "Z";
+                means += "M" + xy(x0, sy.at(mean)) + "H" + text_format("%.1f", x1);
                 continue;
             }
             x_.OpenElement("g");
             x_.attr("class", "group");
-            x_.leaf("title", "Group " + std::to_string(g.group) + ": mean " + log_num("%.4g", mean) + " +/- " +
-                                 log_num("%.3g", sd) + " " + qu.unit + " (" + plural(g.n, "record", "records") +
+            x_.leaf("title", "Group " + std::to_string(g.group) + ": mean " + text_format("%.4g", mean) + " +/- " +
+                                 text_format("%.3g", sd) + " " + qu.unit + " (" + plural(g.n, "record", "records") +
                                  ")");
             if (i % 2 == 0) rect(x0, plot_top(), x1, plot_bottom(), "band");
             if (g.n > 1) rect(x0, y0, x1, y1, nullptr, qu.colour, "0.18");
@@ -504,25 +502,48 @@ private:
         for (const group_t& g : groups)
             text((sx.at(g.first - 0.5) + sx.at(g.last + 0.5)) / 2, plot_top() + 12, "G" + std::to_string(g.group),
                  anchor_t::middle, nullptr, FONT, false);
+    }
 
-        if (detailed) {
-            // A line through each group's records, then the records.
-            for (const group_t& g : groups) {
-                std::string points;
-                for (const disc_t* d : pts)
-                    if (d->group == g.group)
-                        points += (points.empty() ? "" : " ") + xy(sx.at(d->rec_no), sy.at(d->value[q]));
-                if (points.find(' ') == std::string::npos) continue;
-                x_.OpenElement("polyline");
-                x_.attr("class", "line");
-                x_.attr("points", points);
-                x_.attr("stroke", qu.colour);
-                x_.CloseElement();
-            }
+    // A line through each group's records, then the records.
+    void discrete_points(const std::vector<group_t>& groups, const std::vector<const disc_t*>& pts, int q,
+                         const scale_t& sx, const scale_t& sy, const quantity_t& qu) {
+        for (const group_t& g : groups) {
+            std::string points;
             for (const disc_t* d : pts)
-                circle(sx.at(d->rec_no), sy.at(d->value[q]), 2.5, q == 0 ? "susc" : "cond", qu.colour, false,
-                       "#" + std::to_string(d->rec_no) + " G" + std::to_string(d->group) + ": " +
-                           log_num(q == 0 ? "%.3f" : "%.1f", d->value[q]) + " " + qu.unit);
+                if (d->group == g.group)
+                    points += (points.empty() ? "" : " ") + xy(sx.at(d->rec_no), sy.at(d->value[q]));
+            if (points.find(' ') == std::string::npos) continue;
+            x_.OpenElement("polyline");
+            x_.attr("class", "line");
+            x_.attr("points", points);
+            x_.attr("stroke", qu.colour);
+            x_.CloseElement();
+        }
+        for (const disc_t* d : pts)
+            circle(sx.at(d->rec_no), sy.at(d->value[q]), 2.5, q == 0 ? "susc" : "cond", qu.colour, false,
+                   "#" + std::to_string(d->rec_no) + " G" + std::to_string(d->group) + ": " +
+                       text_format(q == 0 ? "%.3f" : "%.1f", d->value[q]) + " " + qu.unit);
+    }
+
+    void discrete_panel(const survey_t& s, int q, uint8_t u) {
+        const quantity_t& qu = q == 0 ? SUSC[u] : COND[u];
+        std::vector<const disc_t*> pts;
+        for (const disc_t& d : s.discrete)
+            if (d.unit[q] == u && std::isfinite(d.value[q])) pts.push_back(&d);
+        range_t xr, yr;
+        const std::vector<group_t> groups = discrete_groups(pts, q, xr, yr);
+        const bool detailed = pts.size() <= LOG_SVG_DETAIL_RECORDS;
+        const std::string unit = std::string("[") + qu.unit + "]";
+        const scale_t sx = make_scale(xr, LEFT, RIGHT, 10, true, 0.5);
+        const scale_t sy = make_scale(yr, plot_bottom(), plot_top(), 5, false);
+        open_panel("discrete", qu.unit,
+                   std::string("Discrete records: ") + qu.name + " " + unit + " (" +
+                       plural(static_cast<int64_t>(pts.size()), "record", "records") + ", " +
+                       plural(static_cast<int64_t>(groups.size()), "group", "groups") + ")",
+                   sy, std::string(qu.name) + " " + unit, discrete_legend(qu, detailed));
+        group_bands(groups, sx, sy, qu);
+        if (detailed) {
+            discrete_points(groups, pts, q, sx, sy, qu);
         } else {
             envelope(pts.size(), [&](const auto& add) {
                 for (const disc_t* d : pts) add(sx.at(d->rec_no), sy.at(d->value[q]));
@@ -551,7 +572,7 @@ private:
         for (size_t c = 0; c < columns; ++c) {
             if (col[c].empty()) continue;
             const double px = LEFT + (static_cast<double>(c) + 0.5) * COLUMN;
-            d += "M" + xy(px, col[c].lo - 0.5) + "V" + log_num("%.1f", col[c].hi + 0.5);
+            d += "M" + xy(px, col[c].lo - 0.5) + "V" + text_format("%.1f", col[c].hi + 0.5);
             mean += (mean.empty() ? "M" : "L") + xy(px, sum[c] / static_cast<double>(n[c]));
         }
         x_.OpenElement("path");
@@ -565,114 +586,110 @@ private:
 
     // ---- scans one after another ----
 
-    void scan_panel(const survey_t& s, int q, uint8_t u) {
-        const quantity_t& qu = q == 0 ? SUSC[u] : COND[u];
-        std::vector<const scan_t*> scans;
-        for (const scan_t& sc : s.scans)
-            if (sc.unit[q] == u && sc.points > 0) scans.push_back(&sc);
-        const int64_t total = s.scan_points[q][u];
-        const bool detailed = total <= LOG_SVG_SCAN_POINTS && scans.size() <= LOG_SVG_DETAIL_RECORDS;
-        const std::string unit = std::string("[") + qu.unit + "]";
+    static std::vector<legend_t> scan_legend(const quantity_t& qu, bool detailed,
+                                             const std::vector<const scan_t*>& scans) {
         std::vector<legend_t> legend;
         if (detailed) {
             legend.push_back({legend_t::line, qu.colour, "scan, one vertex per point"});
             if (std::any_of(scans.begin(), scans.end(), [](const scan_t* sc) { return sc->points == 1; }))
                 legend.push_back({legend_t::dot, qu.colour, "one-point scan"});
         } else {
-            legend.push_back({legend_t::bar, qu.colour,
-                              "min-max per " + log_num("%.0f", COLUMN) + " px column"});
+            legend.push_back({legend_t::bar, qu.colour, "min-max per " + text_format("%.0f", COLUMN) + " px column"});
             legend.push_back({legend_t::line, qu.colour, "their mean"});
         }
         legend.push_back({detailed ? legend_t::ring : legend_t::tick, qu.colour,
                           detailed ? "marked point" : "marked points (ticks at the bottom)"});
         if (detailed && scans.size() > 1) legend.push_back({legend_t::line, "#ccc", "start of a scan"});
-        // Scans follow one another, each over as many units as it has points.
-        scale_t sx;
-        sx.lo = -0.5;
-        sx.hi = static_cast<double>(total) - 0.5;
-        sx.p0 = LEFT;
-        sx.p1 = RIGHT;
-        const scale_t sy = make_scale(s.scan_range[q][u], plot_bottom(), plot_top(), 5, false);
-        open_panel("scan", qu.unit,
-                   std::string("Scans: ") + qu.name + " " + unit + " (" +
-                       plural(static_cast<int64_t>(scans.size()), "scan", "scans") + ", " +
-                       plural(total, "point", "points") + ")",
-                   sy, std::string(qu.name) + " " + unit, legend);
+        return legend;
+    }
 
-        std::string starts, marks;
+    // Calls `add(m, rec, n, base)` for each scan of quantity `q` in unit `u`
+    // that has points: `n` of them, after `base` points of the scans before.
+    template <class add_fn>
+    void walk_scans(int q, uint8_t u, const add_fn& add) {
+        int64_t base = 0;
+        records_([&](const uint8_t* rec) {
+            const meas_t m = meas_decode(rec);
+            if (log_kind(m) != log_kind_t::scanner || (q == 0 ? susc_unit(m) : cond_unit(m)) != u) return;
+            const int32_t n = log_svg_scan_points(rec);
+            if (n == 0) return;
+            add(m, rec, n, base);
+            base += n;
+        });
+    }
+
+    static float point_value(const uint8_t* rec, int q, int32_t i) {
+        return q == 0 ? meas_point_susc(rec, i) : meas_point_cond(rec, i);
+    }
+
+    // One scan in full: its line, broken where a value is missing, a dot for
+    // a single point, its marked points ringed. Its start goes into `starts`.
+    void scan_detail(const meas_t& m, const uint8_t* rec, int32_t n, int64_t base, int q, const quantity_t& qu,
+                     const scale_t& sx, const scale_t& sy, std::string& starts) {
+        const double start = sx.at(static_cast<double>(base) - 0.5);
+        if (base > 0) starts += "M" + xy(start, plot_top()) + "V" + text_format("%.1f", plot_bottom());
+        x_.OpenElement("g");
+        x_.attr("class", "scan");
+        x_.attr("data-rec", std::to_string(m.rec_no));
+        x_.attr("data-points", std::to_string(n));
+        x_.leaf("title", "Scan #" + std::to_string(m.rec_no) + ": " + plural(n, "point", "points"));
+        std::string points;
+        auto flush = [&] {
+            if (points.empty()) return;
+            x_.OpenElement("polyline");
+            x_.attr("class", "line");
+            x_.attr("points", points);
+            x_.attr("stroke", qu.colour);
+            x_.CloseElement();
+            points.clear();
+        };
+        for (int32_t i = 0; i < n; ++i) {
+            const float v = point_value(rec, q, i);
+            if (!std::isfinite(v)) {
+                flush();
+                continue;
+            }
+            points += (points.empty() ? "" : " ") + xy(sx.at(static_cast<double>(base + i)), sy.at(v));
+        }
+        flush();
+        const float first = point_value(rec, q, 0);
+        if (n == 1 && std::isfinite(first))
+            circle(sx.at(static_cast<double>(base)), sy.at(first), 2.5, "pt", qu.colour, false);
+        for (int32_t i = 0; i < n; ++i) {
+            const float v = point_value(rec, q, i);
+            if (!meas_point_marked(rec, i) || !std::isfinite(v)) continue;
+            circle(sx.at(static_cast<double>(base + i)), sy.at(v), 3.5, "mark", qu.colour, true,
+                   "#" + std::to_string(m.rec_no) + " point " + std::to_string(i + 1) + ": " +
+                       text_format(q == 0 ? "%.3f" : "%.1f", v) + " " + qu.unit);
+        }
+        x_.CloseElement();
+    }
+
+    // Too many points to draw: their envelope, and a tick at the bottom of
+    // each column that holds a marked point.
+    void scan_envelope(int64_t total, int q, uint8_t u, const quantity_t& qu, const scale_t& sx, const scale_t& sy) {
         const size_t columns = static_cast<size_t>((RIGHT - LEFT) / COLUMN) + 1;
         std::vector<bool> marked(columns, false);
-        int64_t base = 0;
-        auto walk = [&](const auto& add) {
-            base = 0;
-            records_([&](const uint8_t* rec) {
-                const meas_t m = meas_decode(rec);
-                if (log_kind(m) != log_kind_t::scanner || (q == 0 ? susc_unit(m) : cond_unit(m)) != u) return;
-                const int32_t n = log_svg_scan_points(rec);
-                if (n == 0) return;
-                add(m, rec, n);
-                base += n;
-            });
-        };
-        if (detailed) {
-            walk([&](const meas_t& m, const uint8_t* rec, int32_t n) {
-                const double start = sx.at(static_cast<double>(base) - 0.5);
-                if (base > 0) starts += "M" + xy(start, plot_top()) + "V" + log_num("%.1f", plot_bottom());
-                x_.OpenElement("g");
-                x_.attr("class", "scan");
-                x_.attr("data-rec", std::to_string(m.rec_no));
-                x_.attr("data-points", std::to_string(n));
-                x_.leaf("title", "Scan #" + std::to_string(m.rec_no) + ": " + plural(n, "point", "points"));
-                std::string points;
-                auto flush = [&] {
-                    if (points.empty()) return;
-                    x_.OpenElement("polyline");
-                    x_.attr("class", "line");
-                    x_.attr("points", points);
-                    x_.attr("stroke", qu.colour);
-                    x_.CloseElement();
-                    points.clear();
-                };
+        envelope(static_cast<size_t>(total), [&](const auto& add) {
+            walk_scans(q, u, [&](const meas_t&, const uint8_t* rec, int32_t n, int64_t base) {
                 for (int32_t i = 0; i < n; ++i) {
-                    const float v = q == 0 ? log_point_susc(rec, i) : log_point_cond(rec, i);
-                    if (!std::isfinite(v)) {
-                        flush();
-                        continue;
-                    }
-                    points += (points.empty() ? "" : " ") + xy(sx.at(static_cast<double>(base + i)), sy.at(v));
+                    const float v = point_value(rec, q, i);
+                    const double px = sx.at(static_cast<double>(base + i));
+                    if (meas_point_marked(rec, i))
+                        marked[static_cast<size_t>(std::clamp((px - LEFT) / COLUMN, 0.0,
+                                                              static_cast<double>(columns - 1)))] = true;
+                    if (std::isfinite(v)) add(px, sy.at(v));
                 }
-                flush();
-                const float first = q == 0 ? log_point_susc(rec, 0) : log_point_cond(rec, 0);
-                if (n == 1 && std::isfinite(first))
-                    circle(sx.at(static_cast<double>(base)), sy.at(first), 2.5, "pt", qu.colour, false);
-                for (int32_t i = 0; i < n; ++i) {
-                    const float v = q == 0 ? log_point_susc(rec, i) : log_point_cond(rec, i);
-                    if (!log_point_marked(rec, i) || !std::isfinite(v)) continue;
-                    circle(sx.at(static_cast<double>(base + i)), sy.at(v), 3.5, "mark", qu.colour, true,
-                           "#" + std::to_string(m.rec_no) + " point " + std::to_string(i + 1) + ": " +
-                               log_num(q == 0 ? "%.3f" : "%.1f", v) + " " + qu.unit);
-                }
-                x_.CloseElement();
             });
-        } else {
-            envelope(static_cast<size_t>(total), [&](const auto& add) {
-                walk([&](const meas_t&, const uint8_t* rec, int32_t n) {
-                    for (int32_t i = 0; i < n; ++i) {
-                        const float v = q == 0 ? log_point_susc(rec, i) : log_point_cond(rec, i);
-                        const double px = sx.at(static_cast<double>(base + i));
-                        if (log_point_marked(rec, i))
-                            marked[static_cast<size_t>(std::clamp((px - LEFT) / COLUMN, 0.0,
-                                                                  static_cast<double>(columns - 1)))] = true;
-                        if (std::isfinite(v)) add(px, sy.at(v));
-                    }
-                });
-            }, qu.colour);
-            for (size_t c = 0; c < columns; ++c)
-                if (marked[c])
-                    marks += "M" + xy(LEFT + (static_cast<double>(c) + 0.5) * COLUMN, plot_bottom() - 6) + "v6";
-            path(marks, "line", qu.colour);
-        }
-        // Scan starts, and their record numbers as the x axis where they fit.
+        }, qu.colour);
+        std::string marks;
+        for (size_t c = 0; c < columns; ++c)
+            if (marked[c]) marks += "M" + xy(LEFT + (static_cast<double>(c) + 0.5) * COLUMN, plot_bottom() - 6) + "v6";
+        path(marks, "line", qu.colour);
+    }
+
+    // Scan starts, and their record numbers as the x axis where they fit.
+    void scan_axis(const std::vector<const scan_t*>& scans, const scale_t& sx, const std::string& starts) {
         int64_t at = 0;
         for (const scan_t* sc : scans) {
             const double px = sx.at(static_cast<double>(at) - 0.5);
@@ -684,10 +701,77 @@ private:
         path(starts, "sep", "#ccc");
         axis_label((LEFT + RIGHT) / 2, plot_bottom() + 36,
                    "Record number of each scan (scans in download order, each as wide as its points)", false);
+    }
+
+    void scan_panel(const survey_t& s, int q, uint8_t u) {
+        const quantity_t& qu = q == 0 ? SUSC[u] : COND[u];
+        std::vector<const scan_t*> scans;
+        for (const scan_t& sc : s.scans)
+            if (sc.unit[q] == u && sc.points > 0) scans.push_back(&sc);
+        const int64_t total = s.scan_points[q][u];
+        const bool detailed = total <= LOG_SVG_SCAN_POINTS && scans.size() <= LOG_SVG_DETAIL_RECORDS;
+        const std::string unit = std::string("[") + qu.unit + "]";
+        // Scans follow one another, each over as many units as it has points.
+        scale_t sx;
+        sx.lo = -0.5;
+        sx.hi = static_cast<double>(total) - 0.5;
+        sx.p0 = LEFT;
+        sx.p1 = RIGHT;
+        const scale_t sy = make_scale(s.scan_range[q][u], plot_bottom(), plot_top(), 5, false);
+        open_panel("scan", qu.unit,
+                   std::string("Scans: ") + qu.name + " " + unit + " (" +
+                       plural(static_cast<int64_t>(scans.size()), "scan", "scans") + ", " +
+                       plural(total, "point", "points") + ")",
+                   sy, std::string(qu.name) + " " + unit, scan_legend(qu, detailed, scans));
+        std::string starts;
+        if (detailed) {
+            walk_scans(q, u, [&](const meas_t& m, const uint8_t* rec, int32_t n, int64_t base) {
+                scan_detail(m, rec, n, base, q, qu, sx, sy, starts);
+            });
+        } else {
+            scan_envelope(total, q, u, qu, sx, sy);
+        }
+        scan_axis(scans, sx, starts);
         close_panel();
     }
 
     // ---- borehole cores against depth ----
+
+    static const char* borehole_colour(const std::vector<int32_t>& ids, int32_t id) {
+        const size_t i = static_cast<size_t>(std::find(ids.begin(), ids.end(), id) - ids.begin());
+        return BOREHOLE_COLOURS[i % std::size(BOREHOLE_COLOURS)];
+    }
+
+    // One borehole's cores by depth: a line through them, then a dot each
+    // (with its tooltip, when `detailed`).
+    void borehole_cores(int32_t id, const std::vector<const core_t*>& cores, const char* colour, bool detailed,
+                        const scale_t& sx, const scale_t& sy, const quantity_t& qu, const char* length) {
+        std::vector<const core_t*> bh;
+        for (const core_t* c : cores)
+            if (c->bh_id == id) bh.push_back(c);
+        std::stable_sort(bh.begin(), bh.end(), [](const core_t* a, const core_t* b) { return a->depth < b->depth; });
+        std::string points, dots;
+        for (const core_t* c : bh) {
+            points += (points.empty() ? "" : " ") + xy(sx.at(c->susc), sy.at(c->depth));
+            if (!detailed) dots += "M" + xy(sx.at(c->susc), sy.at(c->depth)) + "h0";
+        }
+        if (bh.size() > 1) {
+            x_.OpenElement("polyline");
+            x_.attr("class", "line");
+            x_.attr("points", points);
+            x_.attr("stroke", colour);
+            x_.CloseElement();
+        }
+        if (!detailed) {
+            path(dots, "dots", colour);
+            return;
+        }
+        for (const core_t* c : bh)
+            circle(sx.at(c->susc), sy.at(c->depth), 2.5, "core", colour, false,
+                   "Borehole " + std::to_string(id) + " core " + std::to_string(c->num) + " (#" +
+                       std::to_string(c->rec_no) + "): " + text_format("%.3f", c->susc) + " " + qu.unit + " at " +
+                       text_format("%.2f", c->depth) + " " + length);
+    }
 
     void core_panel(const survey_t& s, bool feet, uint8_t u) {
         const quantity_t& qu = SUSC[u];
@@ -701,16 +785,12 @@ private:
             yr.add(c.depth);
             if (std::find(ids.begin(), ids.end(), c.bh_id) == ids.end()) ids.push_back(c.bh_id);
         }
-        auto colour_of = [&](int32_t id) {
-            const size_t i = static_cast<size_t>(std::find(ids.begin(), ids.end(), id) - ids.begin());
-            return BOREHOLE_COLOURS[i % std::size(BOREHOLE_COLOURS)];
-        };
         const char* length = feet ? "ft" : "m";
         std::vector<legend_t> legend;
         for (int32_t id : ids) {
             auto it = s.boreholes.find(id);
             const std::string desc = it != s.boreholes.end() && !it->second.empty() ? " " + it->second : "";
-            legend.push_back({legend_t::dot, colour_of(id), "Borehole " + std::to_string(id) + desc});
+            legend.push_back({legend_t::dot, borehole_colour(ids, id), "Borehole " + std::to_string(id) + desc});
         }
         const scale_t sx = make_scale(xr, LEFT + 10, RIGHT - 10, 8, false);
         const scale_t sy = make_scale(yr, plot_top(), plot_bottom(), 5, false);  // depth downwards
@@ -720,34 +800,7 @@ private:
                        plural(static_cast<int64_t>(cores.size()), "core", "cores") + ")",
                    sy, std::string("Depth [") + length + "]", legend);
         const bool detailed = cores.size() <= LOG_SVG_DETAIL_RECORDS;
-        for (int32_t id : ids) {
-            std::vector<const core_t*> bh;
-            for (const core_t* c : cores)
-                if (c->bh_id == id) bh.push_back(c);
-            std::stable_sort(bh.begin(), bh.end(),
-                             [](const core_t* a, const core_t* b) { return a->depth < b->depth; });
-            std::string points, dots;
-            for (const core_t* c : bh) {
-                points += (points.empty() ? "" : " ") + xy(sx.at(c->susc), sy.at(c->depth));
-                if (!detailed) dots += "M" + xy(sx.at(c->susc), sy.at(c->depth)) + "h0";
-            }
-            if (bh.size() > 1) {
-                x_.OpenElement("polyline");
-                x_.attr("class", "line");
-                x_.attr("points", points);
-                x_.attr("stroke", colour_of(id));
-                x_.CloseElement();
-            }
-            if (!detailed) {
-                path(dots, "dots", colour_of(id));
-                continue;
-            }
-            for (const core_t* c : bh)
-                circle(sx.at(c->susc), sy.at(c->depth), 2.5, "core", colour_of(id), false,
-                       "Borehole " + std::to_string(id) + " core " + std::to_string(c->num) + " (#" +
-                           std::to_string(c->rec_no) + "): " + log_num("%.3f", c->susc) + " " + qu.unit + " at " +
-                           log_num("%.2f", c->depth) + " " + length);
-        }
+        for (int32_t id : ids) borehole_cores(id, cores, borehole_colour(ids, id), detailed, sx, sy, qu, length);
         x_axis(sx, std::string(qu.name) + " " + unit);
         close_panel();
     }
@@ -765,7 +818,7 @@ int32_t log_svg_scan_points(const uint8_t* rec) {
     if (m.meas_time <= 0) return 0;
     if (m.meas_time <= MR_POINTS) return m.meas_time;
     int32_t n = MR_POINTS;
-    while (n > 0 && log_point_susc(rec, n - 1) == 0.0f && log_point_cond(rec, n - 1) == 0.0f) --n;
+    while (n > 0 && meas_point_susc(rec, n - 1) == 0.0f && meas_point_cond(rec, n - 1) == 0.0f) --n;
     return n;
 }
 

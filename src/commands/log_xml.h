@@ -11,9 +11,6 @@
 
 constexpr const char* LOG_XML_DECLARATION = "xml version=\"1.0\" encoding=\"UTF-8\"";
 
-// printf of one double into a string.
-std::string log_num(const char* format, double v);
-
 class log_xml_t : public tinyxml2::XMLPrinter {
 public:
     explicit log_xml_t(cmd_file_t& file) : XMLPrinter(nullptr, false), file_(file) {}

@@ -1,20 +1,16 @@
 #include "commands/progress.h"
 
-#include <cstdio>
 
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 
 namespace {
 
 std::string clock_text(int64_t seconds) {
-    char buf[32];
     if (seconds >= 3600)
-        std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                      static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-    else
-        std::snprintf(buf, sizeof buf, "%lld:%02lld", static_cast<long long>(seconds / 60),
-                      static_cast<long long>(seconds % 60));
-    return buf;
+        return text_format("%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                           static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+    return text_format("%lld:%02lld", static_cast<long long>(seconds / 60), static_cast<long long>(seconds % 60));
 }
 
 }  // namespace
@@ -24,10 +20,8 @@ std::string progress_text(int64_t done, int64_t total, const char* unit, progres
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     std::string left = "--:--";
     if (rate > 0 && total >= done) left = clock_text(static_cast<int64_t>(static_cast<double>(total - done) / rate + 0.5));
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "%lld/%lld %s  %.1f/s  %s left", static_cast<long long>(done),
-                  static_cast<long long>(total), unit, rate, left.c_str());
-    return buf;
+    return text_format("%lld/%lld %s  %.1f/s  %s left", static_cast<long long>(done), static_cast<long long>(total),
+                       unit, rate, left.c_str());
 }
 
 progress_line::progress_line(int64_t total, const char* unit)

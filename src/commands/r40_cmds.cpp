@@ -1,25 +1,18 @@
 #include "commands/r40_cmds.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
 #include "link/mxx_comm.h"
+#include "records/dev_time.h"
 
 namespace {
 
 constexpr int32_t OFFSET_MIN = -12;
 constexpr int32_t OFFSET_MAX = 12;
 
-std::tm real_local_clock() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    return tm;
-}
-
-local_clock_fn local_clock = real_local_clock;
+local_clock_fn local_clock = local_time_now;
 
 int64_t floor_div(int64_t a, int64_t b) {
     int64_t q = a / b;
@@ -67,7 +60,7 @@ dev_time_t dev_time_add_hours(dev_time_t t, int32_t hours) {
     return t;
 }
 
-void R40_cmd_set_local_clock(local_clock_fn fn) { local_clock = fn ? fn : real_local_clock; }
+void R40_cmd_set_local_clock(local_clock_fn fn) { local_clock = fn ? fn : local_time_now; }
 
 int32_t R40_cmd_get_fw_version(char[], int32_t) {
     if (!cmd_connected()) return -1;
@@ -93,16 +86,11 @@ int32_t R40_cmd_set_serial(char line[], int32_t prefix) {
     char suffix[5];
     int32_t r = serial_read_suffix(suffix);
     if (r != 0) return cmd_error(NAME, r);
+    if (prefix != 0) return serial_write_suffix(NAME, static_cast<char>(prefix), suffix, line);
     char spare[1];
-    char* cmdline = cmd_writable_line(line, spare);
     char serial[R40_SERIAL_BUF];
-    if (prefix != 0) {
-        input_string_msg_cmd(suffix, 4, 4, SERIAL_PROMPT, cmdline, 1);
-        std::snprintf(serial, sizeof serial, "%c000%s", static_cast<char>(prefix), suffix);
-    } else {
-        std::memcpy(serial, "00000000", sizeof serial);
-        input_string_msg_cmd(serial, R40_SERIAL_LEN, R40_SERIAL_LEN, SERIAL_PROMPT, cmdline, 1);
-    }
+    std::memcpy(serial, "00000000", sizeof serial);
+    input_string_msg_cmd(serial, R40_SERIAL_LEN, R40_SERIAL_LEN, SERIAL_PROMPT, cmd_writable_line(line, spare), 1);
     // A default the operator never confirmed is never written.
     if (cmd_stopped()) return -1;
     return serial_write(NAME, serial);

@@ -13,12 +13,12 @@
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
 #include "link/mxx_comm.h"
+#include "records/dev_time.h"
 #include "services/r40_comm.h"
 
 namespace {
 
 constexpr const char* TAG = "MAIN";
-constexpr const char* LOAD_ERROR = "Error loading file:%s!\n";
 constexpr const char* READING = "Reading file %s...";
 constexpr const char* TOO_LONG = "Error,file longer than 0x%x!\n";
 constexpr const char* RAW_SUM = "Raw checksum:0x%.8x\n";
@@ -27,48 +27,24 @@ constexpr const char* ENCRYPTED = "Encrypted:0x%.2x\n";
 constexpr const char* OK = "Ok.\n";
 constexpr const char* GFW_PROMPT = "Enter GFW file name";
 
-constexpr size_t NAME_BUF = 255;        // create and upload: names of at most 254 characters
-constexpr size_t FLASH_NAME_BUF = 256;  // the flashing order takes 255
+constexpr uint32_t NAME_MAX_CREATE = 254;  // create, upload and verify; the flashing order takes 255
 constexpr int32_t WRITE_ATTEMPTS = 5;
 constexpr int64_t MAX_BLOCKS = 65535;  // the block index travels as a u16
 constexpr int32_t VERIFY_GROUP = 1024;  // blocks per progress line of the verify
 
-// Length of an open file, read position back at the start; -1 when unknown.
-int64_t file_length(std::FILE* f) {
-    if (fseeko(f, 0, SEEK_END) != 0) return -1;
-    const off_t length = ftello(f);
-    if (fseeko(f, 0, SEEK_SET) != 0) return -1;
-    return length;
-}
-
 bool read_exact(std::FILE* f, void* data, size_t size) { return std::fread(data, 1, size, f) == size; }
 
-// Asks for a file name; false when the command must stop.
-bool ask_name(char* name, size_t size, const char* fallback, const char* prompt) {
-    std::snprintf(name, size, "%s", fallback ? fallback : "");
-    input_string_msg(name, 0, static_cast<uint32_t>(size - 1), prompt);
-    return cmd_stopped() == 0;
-}
-
-std::tm local_now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    return tm;
-}
-
-// Reads a GFW file as the upload takes it and checks it: the image in a
-// buffer of `max_size` bytes (-1: the file's image length) padded with 0xFF,
-// the device type, the size and both checksums. Prints the progress and the
-// reason of a refusal; false when the file must not be uploaded. `report`
-// off: only the reading and a refusal are printed (the flashing order).
-bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<uint8_t>& buffer,
-              gfw_header_t* header = nullptr, bool report = true) {
+// Reads a GFW file's header and image, the image into a buffer of
+// `max_size` bytes (-1: the file's image length) padded with 0xFF, and
+// checks its device type and size. Prints the reading and the reason of a
+// refusal; false when the file must not be uploaded.
+bool read_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<uint8_t>& buffer,
+              gfw_header_t* header) {
     // Only read: firmware is often distributed read-only.
     file_ptr f(std::fopen(name, "rb"));
-    const int64_t length = f ? file_length(f.get()) : -1;
+    const int64_t length = f ? cmd_file_length(f.get()) : -1;
     if (length < 0) {
-        log_write(TAG, LOAD_ERROR, name);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, name);
         return false;
     }
     // The length check below needs a size that is not negative; a file too
@@ -78,7 +54,7 @@ bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<
     log_write(TAG, READING, name);
     uint8_t head[GFW_HEADER_SIZE];
     if (!read_exact(f.get(), head, sizeof head)) {
-        log_write(TAG, LOAD_ERROR, name);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, name);
         return false;
     }
     const gfw_header_t h = gfw_header_decode(head);
@@ -92,12 +68,17 @@ bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<
     }
     buffer.assign(static_cast<size_t>(size), 0xFF);
     if (!read_exact(f.get(), buffer.data(), h.image_length)) {
-        log_write(TAG, LOAD_ERROR, name);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, name);
         return false;
     }
-    f.reset();
-    if (header) *header = h;
+    *header = h;
+    return true;
+}
 
+// Checks both checksums of the image in `buffer` against its header;
+// `report` prints the header and the sums first. False after printing the
+// one that is wrong.
+bool check_gfw_sums(const gfw_header_t& h, const std::vector<uint8_t>& buffer, bool report) {
     const bool scrambled = (h.flags & GFW_FLAG_SCRAMBLED) != 0;
     const std::span<const uint8_t> image(buffer);
     const uint32_t calc_stored = gfw_checksum(image);
@@ -122,6 +103,17 @@ bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<
     return true;
 }
 
+// Reads a GFW file as the upload takes it and checks it (read_gfw, then
+// check_gfw_sums). `report` off: only the reading and a refusal are printed
+// (the flashing order).
+bool load_gfw(const char* name, int32_t dev_type, int32_t max_size, std::vector<uint8_t>& buffer,
+              gfw_header_t* header = nullptr, bool report = true) {
+    gfw_header_t h{};
+    if (!read_gfw(name, dev_type, max_size, buffer, &h)) return false;
+    if (header) *header = h;
+    return check_gfw_sums(h, buffer, report);
+}
+
 enum class write_result { ok, failed, stopped };
 
 // One block, up to WRITE_ATTEMPTS attempts; a stop between attempts sends no
@@ -141,13 +133,13 @@ int32_t R40_create_gfw(const char* bin_path, const char* gfw_path, int32_t major
                        const char* device_name, int32_t max_size, int32_t dev_type) {
     file_ptr in(std::fopen(bin_path, "rb"));
     if (!in) {
-        log_write(TAG, LOAD_ERROR, bin_path);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, bin_path);
         return -1;
     }
     log_write(TAG, READING, bin_path);
-    const int64_t bin_size = file_length(in.get());
+    const int64_t bin_size = cmd_file_length(in.get());
     if (bin_size < 0) {
-        log_write(TAG, LOAD_ERROR, bin_path);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, bin_path);
         return -1;
     }
     const int64_t image_length = gfw_image_length(bin_size, max_size);
@@ -158,13 +150,13 @@ int32_t R40_create_gfw(const char* bin_path, const char* gfw_path, int32_t major
     // Header room, then the image: the file is written as one piece.
     std::vector<uint8_t> file(GFW_HEADER_SIZE + static_cast<size_t>(image_length), 0);
     if (!read_exact(in.get(), file.data() + GFW_HEADER_SIZE, static_cast<size_t>(bin_size))) {
-        log_write(TAG, LOAD_ERROR, bin_path);
+        log_write(TAG, CMD_FILE_LOAD_ERROR, bin_path);
         return -1;
     }
     log_write(TAG, OK);
     in.reset();
 
-    const gfw_header_t h = gfw_build(file, {device_name, dev_type, major, minor, scramble != 0, local_now()});
+    const gfw_header_t h = gfw_build(file, {device_name, dev_type, major, minor, scramble != 0, local_time_now()});
     log_write(TAG, RAW_SUM, h.raw_checksum);
     log_write(TAG, ENC_SUM, h.stored_checksum);
     log_write(TAG, "Version:%d.%d\n", major, minor);
@@ -181,10 +173,10 @@ int32_t R40_create_gfw(const char* bin_path, const char* gfw_path, int32_t major
 
 int32_t R40_cmd_create_gfw(char[], const char* bin_name, const char* gfw_name, const char* device_name,
                            int32_t max_size, int32_t dev_type) {
-    char bin[NAME_BUF];
-    char gfw[NAME_BUF];
-    if (!ask_name(bin, sizeof bin, bin_name, "Enter BIN file name")) return -1;
-    if (!ask_name(gfw, sizeof gfw, gfw_name, GFW_PROMPT)) return -1;
+    const auto bin = cmd_ask_file_name("Enter BIN file name", bin_name, NAME_MAX_CREATE);
+    if (!bin) return -1;
+    const auto gfw = cmd_ask_file_name(GFW_PROMPT, gfw_name, NAME_MAX_CREATE);
+    if (!gfw) return -1;
     int32_t scramble = 1;
     input_yesno_msg(&scramble, "Encrypt file");
     if (cmd_stopped()) return -1;
@@ -194,16 +186,16 @@ int32_t R40_cmd_create_gfw(char[], const char* bin_name, const char* gfw_name, c
     int32_t minor = 0;
     input_integer_msg(&minor, 0, 255, "Minor version:");
     if (cmd_stopped()) return -1;
-    return R40_create_gfw(bin, gfw, major, minor, scramble, device_name, max_size, dev_type);
+    return R40_create_gfw(bin->c_str(), gfw->c_str(), major, minor, scramble, device_name, max_size, dev_type);
 }
 
 int32_t R40_cmd_upload_gfw(char[], const char* gfw_name, int32_t dev_type, int32_t max_size) {
     static constexpr const char* NAME = "R40_cmd_upload_gfw";
     if (!cmd_connected()) return -1;
-    char name[NAME_BUF];
-    if (!ask_name(name, sizeof name, gfw_name, GFW_PROMPT)) return -1;
+    const auto name = cmd_ask_file_name(GFW_PROMPT, gfw_name, NAME_MAX_CREATE);
+    if (!name) return -1;
     std::vector<uint8_t> buffer;
-    if (!load_gfw(name, dev_type, max_size, buffer)) return -1;
+    if (!load_gfw(name->c_str(), dev_type, max_size, buffer)) return -1;
     if (cmd_stopped()) return -1;
 
     log_write(TAG, "Erasing external flash....");
@@ -243,10 +235,10 @@ int32_t R40_cmd_upload_gfw(char[], const char* gfw_name, int32_t dev_type, int32
 int32_t R40_cmd_verify_gfw(char[], const char* gfw_name, int32_t dev_type, int32_t max_size) {
     static constexpr const char* NAME = "R40_cmd_verify_gfw";
     if (!cmd_connected()) return -1;
-    char name[NAME_BUF];
-    if (!ask_name(name, sizeof name, gfw_name, GFW_PROMPT)) return -1;
+    const auto name = cmd_ask_file_name(GFW_PROMPT, gfw_name, NAME_MAX_CREATE);
+    if (!name) return -1;
     std::vector<uint8_t> buffer;
-    if (!load_gfw(name, dev_type, max_size, buffer)) return -1;
+    if (!load_gfw(name->c_str(), dev_type, max_size, buffer)) return -1;
 
     const int64_t size = static_cast<int64_t>(buffer.size());
     const int64_t total = (size + R40_EXT_FLASH_READ - 1) / R40_EXT_FLASH_READ;
@@ -286,13 +278,13 @@ int32_t R40_cmd_verify_gfw(char[], const char* gfw_name, int32_t dev_type, int32
 
 int32_t R40_cmd_flash_fw(char[], const char* gfw_name, int32_t dev_type, int32_t max_size) {
     if (!cmd_connected()) return -1;
-    char name[FLASH_NAME_BUF];
-    if (!ask_name(name, sizeof name, gfw_name, GFW_PROMPT)) return -1;
+    const auto name = cmd_ask_file_name(GFW_PROMPT, gfw_name);
+    if (!name) return -1;
     // The instrument programs itself from whatever the external flash holds:
     // an image the upload would refuse is never ordered flashed.
     std::vector<uint8_t> buffer;
     gfw_header_t h{};
-    if (!load_gfw(name, dev_type, max_size, buffer, &h, false)) return -1;
+    if (!load_gfw(name->c_str(), dev_type, max_size, buffer, &h, false)) return -1;
     if (cmd_stopped()) return -1;
     log_write(TAG, OK);
     const uint32_t scrambled = h.flags & GFW_FLAG_SCRAMBLED;

@@ -1,6 +1,5 @@
 #include "commands/r62_cmds.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "commands/cmd_common.h"
@@ -39,12 +38,7 @@ int32_t R62_cmd_set_serial(char line[], int32_t) {
         log_write("MAIN", "serial number already set\n");
         return 0;
     }
-    char spare[1] = {};
-    input_string_msg_cmd(suffix, 4, 4, SERIAL_PROMPT, line ? line : spare, 1);
-    if (cmd_stopped()) return -1;
-    char serial[R40_SERIAL_BUF];
-    std::snprintf(serial, sizeof serial, "%c000%s", SERIAL_PREFIX, suffix);
-    return serial_write(NAME, serial);
+    return serial_write_suffix(NAME, SERIAL_PREFIX, suffix, line);
 }
 
 int32_t R62_cmd_create_menu(menu_t* menu, int32_t) {

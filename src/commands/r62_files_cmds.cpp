@@ -23,7 +23,6 @@
 namespace {
 
 constexpr const char* TAG = "MAIN";
-constexpr uint32_t FILE_NAME_MAX = 255;
 
 constexpr int32_t LUT_INDEX_MAX = 3;
 constexpr const char* LUT_FILE_DEFAULT = "conclut.dat";
@@ -39,14 +38,6 @@ constexpr int32_t RAW_CHUNK = 512;
 constexpr uint32_t RAW_PROGRESS_EVERY = 200;
 
 constexpr uint32_t PURGE_DOT_EVERY = 20;
-
-// A file name prompt; the buffer holds the longest answer.
-std::string ask_file_name(const char* prompt, const char* fallback) {
-    char name[FILE_NAME_MAX + 1];
-    std::snprintf(name, sizeof name, "%s", fallback);
-    input_string_msg(name, 0, FILE_NAME_MAX, prompt);
-    return name;
-}
 
 bool ask_yes(const char* prompt) {
     int32_t yes = 0;
@@ -81,9 +72,9 @@ void edit_lut(lut_t& lut) {
 }
 
 void load_lut(lut_t& lut) {
-    const std::string path = ask_file_name(LUT_FILE_PROMPT, LUT_FILE_DEFAULT);
-    if (cmd_stopped()) return;
-    file_ptr f(std::fopen(path.c_str(), "rb"));
+    const auto path = cmd_ask_file_name(LUT_FILE_PROMPT, LUT_FILE_DEFAULT);
+    if (!path) return;
+    file_ptr f(std::fopen(path->c_str(), "rb"));
     if (!f) {
         log_write(TAG, "Error loading file.\n");
         return;
@@ -93,10 +84,10 @@ void load_lut(lut_t& lut) {
 }
 
 void save_lut(const lut_t& lut) {
-    const std::string path = ask_file_name(LUT_FILE_PROMPT, LUT_FILE_DEFAULT);
-    if (cmd_stopped()) return;
+    const auto path = cmd_ask_file_name(LUT_FILE_PROMPT, LUT_FILE_DEFAULT);
+    if (!path) return;
     cmd_file_t file;
-    if (!file.open(path, cmd_file_t::kind_t::download, "Error saving file.\n")) return;
+    if (!file.open(*path, cmd_file_t::kind_t::download, "Error saving file.\n")) return;
     file.write(lut.data(), lut.size());
     file.commit();
 }
@@ -214,79 +205,91 @@ int32_t R62_cmd_purge(char[], int32_t) {
     return 0;
 }
 
-int32_t R62_cmd_upload_tar(char[], int32_t) {
-    static constexpr const char* NAME = "R62_cmd_upload_tar";
-    if (!cmd_connected()) return -1;
-    const std::string path = ask_file_name("Enter TAR file name", "sd.tar");
+namespace {
+
+constexpr const char* UPLOAD_TAR = "R62_cmd_upload_tar";
+
+int32_t tar_truncated(const tar_walk_t& walk) {
+    log_error("TAR archive truncated at byte %" PRIu64 "!\n", walk.offset());
+    return -1;
+}
+
+// An archive's directory made on the instrument; 0 or -1.
+int32_t upload_tar_dir(const tar_entry_t& entry) {
+    log_write(TAG, "name of directory:%s\n", entry.name.c_str());
     if (cmd_stopped()) return -1;
-    file_ptr f(std::fopen(path.c_str(), "rb"));
+    const int32_t r = R62_Write_File(id_conn, entry.name.c_str(), FILE_OP_MKDIR, nullptr, 0, 1);
+    return r != 0 ? cmd_error(UPLOAD_TAR, r) : 0;
+}
+
+// An archive's file written to the instrument from the walk, a dot every
+// TAR_DOT_EVERY whole chunks; 0, or -1 after reporting or a stop.
+int32_t upload_tar_file(tar_walk_t& walk, const tar_entry_t& entry, progress_line& bar) {
+    log_write(TAG, "file name:%s [%" PRIu64 "]", entry.name.c_str(), entry.size);
+    if (cmd_stopped()) return -1;
+    const auto source = [&](uint8_t* out, int32_t size) { return walk.read(out, static_cast<size_t>(size)); };
+    const auto progress = [&](const uint8_t*, int32_t size, uint32_t, uint32_t index) {
+        bar.update(static_cast<int64_t>(walk.offset()));
+        if (size == TAR_CHUNK && index % TAR_DOT_EVERY == 0) log_append(TAG, ".");
+        return cmd_stopped() == 0;
+    };
+    uint64_t have = 0;
+    const int32_t r = r62_file_write_from(id_conn, entry.name.c_str(), entry.size, TAR_CHUNK, true, true, source,
+                                          progress, &have);
+    if (r == R62_FILES_STOPPED) return -1;
+    if (r == R62_FILES_MISMATCH) return cmd_size_error(entry.name.c_str(), have, entry.size);
+    if (r == R62_FILES_NO_DATA) {
+        log_append(TAG, "\n");
+        return tar_truncated(walk);
+    }
+    if (r != 0) return cmd_error(UPLOAD_TAR, r);
+    log_append(TAG, "DONE\n");
+    return 0;
+}
+
+}  // namespace
+
+int32_t R62_cmd_upload_tar(char[], int32_t) {
+    if (!cmd_connected()) return -1;
+    const auto path = cmd_ask_file_name("Enter TAR file name", "sd.tar");
+    if (!path) return -1;
+    file_ptr f(std::fopen(path->c_str(), "rb"));
     if (!f) {
-        log_write(TAG, "Error loading file:%s!\n", path.c_str());
+        log_write(TAG, CMD_FILE_LOAD_ERROR, path->c_str());
         return -1;
     }
     std::optional<uint64_t> length;
-    if (std::fseek(f.get(), 0, SEEK_END) == 0) {
-        const long end = std::ftell(f.get());
-        if (end >= 0) length = static_cast<uint64_t>(end);
-    }
-    std::rewind(f.get());
-    log_write(TAG, "Reading file %s...\n", path.c_str());
+    if (const int64_t size = cmd_file_length(f.get()); size >= 0) length = static_cast<uint64_t>(size);
+    log_write(TAG, "Reading file %s...\n", path->c_str());
 
     tar_walk_t walk([&](uint8_t* out, size_t n) { return std::fread(out, 1, n, f.get()); }, length);
     progress_line bar(static_cast<int64_t>(length.value_or(0)), "bytes");
-    const auto truncated = [&] {
-        log_error("TAR archive truncated at byte %" PRIu64 "!\n", walk.offset());
-        return -1;
-    };
     for (;;) {
         tar_entry_t entry;
         switch (walk.next(&entry)) {
             case tar_next_t::end: return 0;
             case tar_next_t::bad: log_error("Invalid TAR header at byte %" PRIu64 "!\n", walk.offset()); return -1;
-            case tar_next_t::truncated: return truncated();
+            case tar_next_t::truncated: return tar_truncated(walk);
             case tar_next_t::entry: break;
         }
-        if (entry.kind == tar_kind_t::dir) {
-            log_write(TAG, "name of directory:%s\n", entry.name.c_str());
-            if (cmd_stopped()) return -1;
-            const int32_t r = R62_Write_File(id_conn, entry.name.c_str(), FILE_OP_MKDIR, nullptr, 0, 1);
-            if (r != 0) return cmd_error(NAME, r);
-            continue;
-        }
-        if (entry.size == 0) continue;  // an empty file is not created
-        log_write(TAG, "file name:%s [%" PRIu64 "]", entry.name.c_str(), entry.size);
-        if (cmd_stopped()) return -1;
-        const auto source = [&](uint8_t* out, int32_t size) { return walk.read(out, static_cast<size_t>(size)); };
-        const auto progress = [&](const uint8_t*, int32_t size, uint32_t, uint32_t index) {
-            bar.update(static_cast<int64_t>(walk.offset()));
-            if (size == TAR_CHUNK && index % TAR_DOT_EVERY == 0) log_append(TAG, ".");
-            return cmd_stopped() == 0;
-        };
-        uint64_t have = 0;
-        const int32_t r = r62_file_write_from(id_conn, entry.name.c_str(), entry.size, TAR_CHUNK, true, true, source,
-                                              progress, &have);
-        if (r == R62_FILES_STOPPED) return -1;
-        if (r == R62_FILES_MISMATCH) return cmd_size_error(entry.name.c_str(), have, entry.size);
-        if (r == R62_FILES_NO_DATA) {
-            log_append(TAG, "\n");
-            return truncated();
-        }
-        if (r != 0) return cmd_error(NAME, r);
-        log_append(TAG, "DONE\n");
+        int32_t r = 0;
+        if (entry.kind == tar_kind_t::dir) r = upload_tar_dir(entry);
+        else if (entry.size > 0) r = upload_tar_file(walk, entry, bar);  // an empty file is not created
+        if (r != 0) return r;
     }
 }
 
 int32_t R62_cmd_download_sd(char[], int32_t) {
     static constexpr const char* NAME = "R62_cmd_download_sd";
     if (!cmd_connected()) return -1;
-    const std::string path = ask_file_name("Enter sd image file name", "sd.img");
-    if (cmd_stopped()) return -1;
+    const auto path = cmd_ask_file_name("Enter sd image file name", "sd.img");
+    if (!path) return -1;
     sd_progress_t p;
     int32_t r = R62_File_Info(id_conn, RAW_NAME, &p.size, 1);
     if (r != 0) return cmd_error(NAME, r);
     log_write(TAG, "Downloading sd image (size:%u)", p.size);
     cmd_file_t file;
-    if (!file.open(path, cmd_file_t::kind_t::download)) return -1;
+    if (!file.open(*path, cmd_file_t::kind_t::download)) return -1;
     progress_line bar(p.size, "bytes");
     const auto write = [&](const uint8_t* data, int32_t size, uint32_t offset, uint32_t) {
         bar.update(static_cast<int64_t>(offset) + size);

@@ -14,6 +14,7 @@
 #include "console/conutil.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 #include "records/meas.h"
 #include "records/wire.h"
 #include "services/r62_comm.h"
@@ -24,7 +25,6 @@ constexpr const char* TAG = "MAIN";
 constexpr int32_t POINTS_PER_LINE = 5;
 constexpr int32_t SAMPLES_MAX = 100000;
 constexpr int32_t SAMPLES_DEFAULT = 1200;
-constexpr uint32_t SAMPLES_NAME_MAX = 255;
 
 int64_t steady_now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -129,10 +129,6 @@ struct meas_run_t {
     }
 };
 
-bool point_marked(const uint8_t* record, int32_t i) {
-    return (get_u8(record, MR_MARKS + static_cast<size_t>(i / 8)) >> (i % 8) & 1) != 0;
-}
-
 }  // namespace
 
 state_wait_t wait_for_state(uint32_t state) {
@@ -150,15 +146,12 @@ void R62_cmd_set_poll_clock(poll_now_fn now, poll_sleep_fn sleep) {
 
 std::string meas_result_line(const uint8_t* r) {
     const uint32_t tw = get_u32le(r, MR_TYPE_WORD);
-    // Room for any float in %f.
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "Type=%d,MeasMode=%d,Curve1=%d,Curve2=%d,Pin=%d,Error=%d,Dia=%2d    Susc=%6.3f Cond=%6.1f [%2d/%2d]\n",
-                  static_cast<int>(tw & TW_TYPE_MASK), get_u8(r, MR_MEAS_MODE),
-                  static_cast<int>((tw >> TW_CURVE_S_SHIFT) & 0xFF), static_cast<int>((tw >> TW_CURVE_C_SHIFT) & 0xFF),
-                  get_u8(r, MR_PIN), get_u8(r, MR_ERROR), get_u8(r, MR_DIA), static_cast<double>(get_f32le(r, MR_SUSC)),
-                  static_cast<double>(get_f32le(r, MR_COND)), get_i32le(r, MR_SAMPLE_NO), get_i32le(r, MR_MEAS_TIME));
-    return line;
+    return text_format(
+        "Type=%d,MeasMode=%d,Curve1=%d,Curve2=%d,Pin=%d,Error=%d,Dia=%2d    Susc=%6.3f Cond=%6.1f [%2d/%2d]\n",
+        static_cast<int>(tw & TW_TYPE_MASK), get_u8(r, MR_MEAS_MODE), static_cast<int>((tw >> TW_CURVE_S_SHIFT) & 0xFF),
+        static_cast<int>((tw >> TW_CURVE_C_SHIFT) & 0xFF), get_u8(r, MR_PIN), get_u8(r, MR_ERROR), get_u8(r, MR_DIA),
+        static_cast<double>(get_f32le(r, MR_SUSC)), static_cast<double>(get_f32le(r, MR_COND)),
+        get_i32le(r, MR_SAMPLE_NO), get_i32le(r, MR_MEAS_TIME));
 }
 
 std::vector<std::string> scan_point_lines(const uint8_t* r) {
@@ -169,13 +162,9 @@ std::vector<std::string> scan_point_lines(const uint8_t* r) {
             lines.back() += "\n";
             lines.emplace_back();
         }
-        const bool marked = point_marked(r, i);
-        char point[128];
-        std::snprintf(point, sizeof point, "%c%8.3f %6.1f%c", marked ? '[' : ' ',
-                      static_cast<double>(get_f32le(r, MR_SUSC_POINTS + 4 * static_cast<size_t>(i))),
-                      static_cast<double>(get_f32le(r, MR_COND_POINTS + 4 * static_cast<size_t>(i))),
-                      marked ? ']' : ' ');
-        lines.back() += point;
+        const bool marked = meas_point_marked(r, i);
+        lines.back() += text_format("%c%8.3f %6.1f%c", marked ? '[' : ' ', static_cast<double>(meas_point_susc(r, i)),
+                                    static_cast<double>(meas_point_cond(r, i)), marked ? ']' : ' ');
     }
     lines.back() += "\n";
     return lines;
@@ -222,12 +211,11 @@ int32_t R62_cmd_measure_data(char[], int32_t) {
     if (cmd_stopped()) return -1;
     cmd_file_t file;
     if (save != 0) {
-        char name[SAMPLES_NAME_MAX + 1] = "samples.dat";
-        input_string_msg(name, 0, SAMPLES_NAME_MAX, "Enter file name");
-        if (cmd_stopped()) return -1;
+        const auto name = cmd_ask_file_name(CMD_FILE_NAME_PROMPT, "samples.dat");
+        if (!name) return -1;
         // Reported when it fails; the samples still go to the console. It
         // keeps "<name>.part" until every sample is in.
-        file.open(name, cmd_file_t::kind_t::download);
+        file.open(*name, cmd_file_t::kind_t::download);
     }
     progress_line bar(count, "samples");
     for (int32_t i = 0; i < count; ++i) {

@@ -11,6 +11,7 @@
 #include "console/conutil.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 #include "link/mxx_comm.h"
 #include "records/wire.h"
 
@@ -110,27 +111,24 @@ std::vector<dump_field_t> dump_fields(bool extended) {
 }
 
 std::string format_value(const uint8_t* rec, size_t off, dump_fmt fmt) {
-    char buf[128];
     switch (fmt) {
-        case dump_fmt::u8: std::snprintf(buf, sizeof buf, "%d", get_u8(rec, off)); break;
-        case dump_fmt::u16: std::snprintf(buf, sizeof buf, "%d", get_u16le(rec, off)); break;
-        case dump_fmt::i32: std::snprintf(buf, sizeof buf, "%d", get_i32le(rec, off)); break;
-        case dump_fmt::hex_upper_u8: std::snprintf(buf, sizeof buf, "0x%.2X", get_u8(rec, off)); break;
-        case dump_fmt::hex_lower_u8: std::snprintf(buf, sizeof buf, "0x%.2x", get_u8(rec, off)); break;
-        case dump_fmt::hex_lower_u16: std::snprintf(buf, sizeof buf, "0x%.2x", get_u16le(rec, off)); break;
+        case dump_fmt::u8: return text_format("%d", get_u8(rec, off));
+        case dump_fmt::u16: return text_format("%d", get_u16le(rec, off));
+        case dump_fmt::i32: return text_format("%d", get_i32le(rec, off));
+        case dump_fmt::hex_upper_u8: return text_format("0x%.2X", get_u8(rec, off));
+        case dump_fmt::hex_lower_u8: return text_format("0x%.2x", get_u8(rec, off));
+        case dump_fmt::hex_lower_u16: return text_format("0x%.2x", get_u16le(rec, off));
         case dump_fmt::text8: {
             const char* text = reinterpret_cast<const char*>(rec + off);
-            int n = static_cast<int>(strnlen(text, PARAMS_GPS_PIN_SIZE));
-            std::snprintf(buf, sizeof buf, "'%.*s'", n, text);
-            break;
+            const int n = static_cast<int>(strnlen(text, PARAMS_GPS_PIN_SIZE));
+            return text_format("'%.*s'", n, text);
         }
-        // A float's text can be long (%f of 3e38 is 46 characters): the
-        // buffer holds any of them.
-        case dump_fmt::f2: std::snprintf(buf, sizeof buf, "%.2f", get_f32le(rec, off)); break;
-        case dump_fmt::f6: std::snprintf(buf, sizeof buf, "%f", get_f32le(rec, off)); break;
-        case dump_fmt::f7: std::snprintf(buf, sizeof buf, "%.7f", get_f32le(rec, off)); break;
+        // A float's text can be long: %f of 3e38 is 46 characters.
+        case dump_fmt::f2: return text_format("%.2f", static_cast<double>(get_f32le(rec, off)));
+        case dump_fmt::f6: return text_format("%f", static_cast<double>(get_f32le(rec, off)));
+        case dump_fmt::f7: return text_format("%.7f", static_cast<double>(get_f32le(rec, off)));
     }
-    return buf;
+    return {};
 }
 
 // Fetches the record; reports a failure or a record shorter than its
@@ -269,11 +267,10 @@ int32_t R62_cmd_get_params(char line[], int32_t argument) {
     if (save != 0) {
         // A failing serial read still leaves a usable (empty) serial.
         R40_cmd_get_serial(line, argument);
-        char name[256];
-        std::snprintf(name, sizeof name, "params_%s.txt", serial_no);
-        input_string_msg(name, 0, 255, "Enter params file name");
-        if (cmd_stopped()) return -1;
-        file.open(name);
+        const std::string fallback = text_format("params_%s.txt", serial_no);
+        const auto name = cmd_ask_file_name("Enter params file name", fallback.c_str());
+        if (!name) return -1;
+        file.open(*name);
     }
     for (const auto& text : params_dump_lines(record.data(), extended != 0)) {
         if (cmd_stopped()) return -1;

@@ -8,6 +8,7 @@
 #include "console/conutil.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
+#include "libcomm/text.h"
 #include "records/status.h"
 #include "records/wire.h"
 #include "services/r40_comm.h"
@@ -34,23 +35,17 @@ constexpr size_t MODEL_ASK_ORDER[] = {2, 0, 1, 3};
 // Bits 8 to 15 travel back as read, except those the editor sets.
 constexpr uint32_t MODEL_KEPT = 0xFF00;
 
-std::string format(const char* fmt, auto... args) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, args...);
-    return buf;
-}
-
 }  // namespace
 
 std::vector<std::string> status_lines(const uint8_t* s) {
     return {
-        format("Status.error           = 0x%.8x\n", get_u32le(s, ST_ERROR)),
-        format("Status.bat_voltage     = %dmV\n", get_i32le(s, ST_BAT_VOLTAGE)),
-        format("Status.bat_perc        = %d%%\n", get_u16le(s, ST_BAT_PERC)),
-        format("Status.contrast        = %d\n", get_u16le(s, ST_CONTRAST)),
-        format("Status.bt_status       = %d\n", get_u16le(s, ST_BT_STATUS)),
-        format("Status.gps_status      = %d\n", get_u16le(s, ST_GPS_STATUS)),
-        format("Status.flash_size      = %uMB\n", get_u32le(s, ST_FLASH_SIZE) >> 20),
+        text_format("Status.error           = 0x%.8x\n", get_u32le(s, ST_ERROR)),
+        text_format("Status.bat_voltage     = %dmV\n", get_i32le(s, ST_BAT_VOLTAGE)),
+        text_format("Status.bat_perc        = %d%%\n", get_u16le(s, ST_BAT_PERC)),
+        text_format("Status.contrast        = %d\n", get_u16le(s, ST_CONTRAST)),
+        text_format("Status.bt_status       = %d\n", get_u16le(s, ST_BT_STATUS)),
+        text_format("Status.gps_status      = %d\n", get_u16le(s, ST_GPS_STATUS)),
+        text_format("Status.flash_size      = %uMB\n", get_u32le(s, ST_FLASH_SIZE) >> 20),
     };
 }
 
@@ -114,11 +109,10 @@ int32_t R62_cmd_get_screen(char[], int32_t) {
     const int32_t r = R62_Get_Screen(id_conn, screen.data(), 1);
     if (r != 0) return cmd_error(NAME, r);
     log_append(TAG, "Ok.\n");
-    char name[256] = "screen.bmp";
-    input_string_msg(name, 0, sizeof name - 1, "Enter file name");
-    if (cmd_stopped()) return -1;
+    const auto name = cmd_ask_file_name(CMD_FILE_NAME_PROMPT, "screen.bmp");
+    if (!name) return -1;
     cmd_file_t file;
-    if (!file.open(name, cmd_file_t::kind_t::download)) return -1;
+    if (!file.open(*name, cmd_file_t::kind_t::download)) return -1;
     const bmp_t bmp = bmp_from_screen(screen);
     file.write(bmp.data(), bmp.size());
     return file.commit() ? 0 : -1;

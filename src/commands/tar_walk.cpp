@@ -157,85 +157,85 @@ bool tar_walk_t::data_of(uint64_t size, std::string* out) {
     return skip(tar_padded(size) - size);
 }
 
+tar_next_t tar_walk_t::rewind_to(uint64_t start, tar_next_t result) {
+    offset_ = start;
+    return result;
+}
+
+std::optional<tar_next_t> tar_walk_t::read_block(std::span<uint8_t, TAR_BLOCK> block) {
+    const uint64_t start = offset_;
+    const size_t got = take(block.data(), block.size());
+    if (got == 0) return tar_next_t::end;
+    if (got < block.size()) {
+        // Zero padding that stops short of a block still ends the archive.
+        return rewind_to(start, all_zero(block.first(got)) ? tar_next_t::end : tar_next_t::bad);
+    }
+    return std::nullopt;
+}
+
+bool tar_walk_t::read_extension(const tar_header_t& h, extension_t& ext) {
+    std::string data;
+    if (!data_of(h.size, &data)) return false;
+    if (h.type == TAR_TYPE_GNU_LONGNAME) {
+        if (h.size > 0 && h.size <= EXTENSION_MAX) ext.name = data.substr(0, strnlen(data.c_str(), data.size()));
+    } else {
+        const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+        tar_pax_apply(bytes, &ext.name, &ext.size);
+    }
+    return true;
+}
+
+std::optional<tar_next_t> tar_walk_t::skip_entry(uint64_t size, uint64_t start, extension_t& ext) {
+    ext = {};
+    if (!skip(tar_padded(size))) return rewind_to(start, tar_next_t::truncated);
+    return std::nullopt;
+}
+
+std::optional<tar_next_t> tar_walk_t::take_header(const tar_header_t& h, uint64_t start, extension_t& ext,
+                                                  tar_entry_t* entry) {
+    if (h.type == TAR_TYPE_GNU_LONGNAME || h.type == TAR_TYPE_PAX) {
+        if (!read_extension(h, ext)) return rewind_to(start, tar_next_t::truncated);
+        return std::nullopt;
+    }
+    const bool file = is_file_type(h.type);
+    const uint64_t size = file && ext.size ? *ext.size : h.size;
+    // Links, devices, global pax headers, volume labels, ...: their data (if
+    // any) is not a header.
+    if (!file && h.type != TAR_TYPE_DIR) return skip_entry(h.size, start, ext);
+    // "tar cf x.tar ." names every entry "./..." and lists "./" itself:
+    // the same tree as "tar cf x.tar *", as "tar tf" shows it.
+    std::string name = ext.name.value_or(h.name);
+    while (name.starts_with("./")) name.erase(0, 2);
+    if (name.empty() || name == ".") return skip_entry(file ? size : h.size, start, ext);
+    if (file && length_ && size > *length_ - std::min(*length_, offset_))
+        return rewind_to(start, tar_next_t::truncated);
+    entry->kind = file ? tar_kind_t::file : tar_kind_t::dir;
+    entry->name = std::move(name);
+    entry->size = file ? size : 0;
+    if (file) {
+        left_ = size;
+        padding_ = tar_padded(size) - size;
+    } else if (!skip(tar_padded(h.size))) {
+        return rewind_to(start, tar_next_t::truncated);
+    }
+    return tar_next_t::entry;
+}
+
 tar_next_t tar_walk_t::next(tar_entry_t* entry) {
     if (!skip(left_)) return tar_next_t::truncated;
     // Data that is all there but misses its padding still ends the archive.
     const bool padded = skip(padding_);
     left_ = padding_ = 0;
     if (!padded) return tar_next_t::end;
-    std::optional<std::string> long_name;
-    std::optional<uint64_t> long_size;
+    extension_t ext;
     std::array<uint8_t, TAR_BLOCK> block;
     for (;;) {
         const uint64_t start = offset_;
-        const size_t got = take(block.data(), block.size());
-        if (got == 0) return tar_next_t::end;
-        if (got < block.size()) {
-            offset_ = start;
-            // Zero padding that stops short of a block still ends the archive.
-            return all_zero(std::span(block.data(), got)) ? tar_next_t::end : tar_next_t::bad;
-        }
+        if (const auto end = read_block(block)) return *end;
         const tar_header_t h = tar_parse_header(block);
         if (h.block == tar_block_t::zero) continue;
-        if (h.block == tar_block_t::bad) {
-            offset_ = start;
-            return tar_next_t::bad;
-        }
-        if (h.type == TAR_TYPE_GNU_LONGNAME || h.type == TAR_TYPE_PAX) {
-            std::string data;
-            if (!data_of(h.size, &data)) {
-                offset_ = start;
-                return tar_next_t::truncated;
-            }
-            if (h.type == TAR_TYPE_GNU_LONGNAME) {
-                if (h.size > 0 && h.size <= EXTENSION_MAX) long_name = data.substr(0, strnlen(data.c_str(), data.size()));
-            } else {
-                const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-                tar_pax_apply(bytes, &long_name, &long_size);
-            }
-            continue;
-        }
-        const bool file = is_file_type(h.type);
-        const uint64_t size = file && long_size ? *long_size : h.size;
-        if (!file && h.type != TAR_TYPE_DIR) {
-            // Links, devices, global pax headers, volume labels, ...: their
-            // data (if any) is not a header.
-            long_name.reset();
-            long_size.reset();
-            if (!skip(tar_padded(h.size))) {
-                offset_ = start;
-                return tar_next_t::truncated;
-            }
-            continue;
-        }
-        // "tar cf x.tar ." names every entry "./..." and lists "./" itself:
-        // the same tree as "tar cf x.tar *", as "tar tf" shows it.
-        std::string name = long_name.value_or(h.name);
-        while (name.starts_with("./")) name.erase(0, 2);
-        if (name.empty() || name == ".") {
-            long_name.reset();
-            long_size.reset();
-            if (!skip(tar_padded(file ? size : h.size))) {
-                offset_ = start;
-                return tar_next_t::truncated;
-            }
-            continue;
-        }
-        if (file && length_ && size > *length_ - std::min(*length_, offset_)) {
-            offset_ = start;
-            return tar_next_t::truncated;
-        }
-        entry->kind = file ? tar_kind_t::file : tar_kind_t::dir;
-        entry->name = std::move(name);
-        entry->size = file ? size : 0;
-        if (file) {
-            left_ = size;
-            padding_ = tar_padded(size) - size;
-        } else if (!skip(tar_padded(h.size))) {
-            offset_ = start;
-            return tar_next_t::truncated;
-        }
-        return tar_next_t::entry;
+        if (h.block == tar_block_t::bad) return rewind_to(start, tar_next_t::bad);
+        if (const auto result = take_header(h, start, ext, entry)) return *result;
     }
 }
 

@@ -80,6 +80,23 @@ private:
     // skipped); false when the archive ends inside it.
     bool data_of(uint64_t size, std::string* out);
 
+    // The name and size extension headers give the entry behind them.
+    struct extension_t {
+        std::optional<std::string> name;
+        std::optional<uint64_t> size;
+    };
+    // Reads the next header block: nothing when a whole block came.
+    std::optional<tar_next_t> read_block(std::span<uint8_t, TAR_BLOCK> block);
+    // Takes a parsed header that starts at `start`: nothing when the walk
+    // goes on to the next header.
+    std::optional<tar_next_t> take_header(const tar_header_t& h, uint64_t start, extension_t& ext,
+                                          tar_entry_t* entry);
+    bool read_extension(const tar_header_t& h, extension_t& ext);
+    // Skips an entry that is not walked, with the extensions that named it.
+    std::optional<tar_next_t> skip_entry(uint64_t size, uint64_t start, extension_t& ext);
+    // A failed header: offset() goes back to where it starts.
+    tar_next_t rewind_to(uint64_t start, tar_next_t result);
+
     read_fn read_;
     std::optional<uint64_t> length_;
     uint64_t offset_ = 0;

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "services/r40_comm.h"
-#include "services/r62_comm.h"
 
 // Written on the link thread by the event callbacks, read on the console thread.
 extern std::atomic<int32_t> dev_type;

@@ -4,6 +4,7 @@
 #include "commands/r62_live.h"
 #include "console/globals.h"
 #include "libcomm/libcomm.h"
+#include "services/r62_comm.h"
 
 void welcome() {
     log_write("MAIN", "--- ZORVANIK QM-38 V2 ---\n");

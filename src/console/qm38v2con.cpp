@@ -7,6 +7,7 @@
 #include "console/globals.h"
 #include "console/program.h"
 #include "libcomm/libcomm.h"
+#include "services/r62_comm.h"
 #include "link/mxx_comm.h"
 
 namespace {

@@ -3,14 +3,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "libcomm/comm_internal.h"
+#include "libcomm/text.h"
 
 namespace {
 
@@ -61,29 +60,15 @@ void note_output(status_t& s, const char* text, size_t length) {
 
 int32_t print_to(FILE* out, const char* format, va_list args) {
     if (!format) return COMM_ERR_ARG;
-    // Formatted first, so the column standard output reaches is known; most
-    // texts fit the buffer on the stack.
-    va_list again;
-    va_copy(again, args);
-    std::array<char, 512> small;
-    std::vector<char> large;
-    const int n = vsnprintf(small.data(), small.size(), format, args);
-    const char* text = small.data();
-    if (n >= static_cast<int>(small.size())) {
-        large.resize(static_cast<size_t>(n) + 1);
-        vsnprintf(large.data(), large.size(), format, again);
-        text = large.data();
-    }
-    va_end(again);
-    const size_t length = n > 0 ? static_cast<size_t>(n) : 0;
-
+    // Formatted first, so the column standard output reaches is known.
+    const std::string text = text_vformat(format, args);
     std::lock_guard lock(log_mutex());
     status_t& s = status();
     status_clear(s);
     if (out == stderr) fflush(stdout);
-    fwrite(text, 1, length, out);
+    fwrite(text.data(), 1, text.size(), out);
     fflush(out);
-    if (out == stdout) note_output(s, text, length);
+    if (out == stdout) note_output(s, text.data(), text.size());
     return 0;
 }
 

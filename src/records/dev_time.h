@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "records/wire.h"
 
@@ -41,4 +42,13 @@ inline dev_time_t dev_time_decode(const uint8_t in[DEV_TIME_SIZE]) {
     t.minute = get_i32le(in, DEV_TIME_OFF_MINUTE);
     t.second = get_i32le(in, DEV_TIME_OFF_SECOND);
     return t;
+}
+
+// This computer's local time now: what the instrument's clock is set from,
+// and the date a firmware image carries.
+inline std::tm local_time_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    return tm;
 }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "records/wire.h"
+
 // ---- meas_record: 4063 bytes ----
 constexpr size_t MR_SIZE = 4063;
 constexpr size_t MR_REC_NO = 4;        // i32
@@ -39,6 +41,31 @@ constexpr size_t MR_BH_CORE_NUM = 4047;       // i32
 constexpr size_t MR_BH_DISCRETE = 4055;       // i32
 constexpr size_t MR_BH_DEPTH = 4059;          // f32
 constexpr int32_t MR_POINTS = 480;
+
+// Point i's values (i in 0..MR_POINTS - 1).
+inline float meas_point_susc(const uint8_t* rec, int32_t i) {
+    return get_f32le(rec, MR_SUSC_POINTS + 4 * static_cast<size_t>(i));
+}
+inline float meas_point_cond(const uint8_t* rec, int32_t i) {
+    return get_f32le(rec, MR_COND_POINTS + 4 * static_cast<size_t>(i));
+}
+inline void meas_set_point(uint8_t* rec, int32_t i, float susc, float cond) {
+    put_f32le(rec, MR_SUSC_POINTS + 4 * static_cast<size_t>(i), susc);
+    put_f32le(rec, MR_COND_POINTS + 4 * static_cast<size_t>(i), cond);
+}
+
+// Point i's mark: bit i % 8 of marks byte i / 8. Points outside the record
+// are never marked.
+inline bool meas_point_marked(const uint8_t* rec, int32_t i) {
+    if (i < 0 || i >= MR_POINTS) return false;
+    return ((get_u8(rec, MR_MARKS + static_cast<size_t>(i / 8)) >> (i % 8)) & 1) != 0;
+}
+inline void meas_set_point_mark(uint8_t* rec, int32_t i, bool marked) {
+    if (i < 0 || i >= MR_POINTS) return;
+    const size_t off = MR_MARKS + static_cast<size_t>(i / 8);
+    const auto bit = static_cast<uint8_t>(1u << (i % 8));
+    put_u8(rec, off, static_cast<uint8_t>(marked ? (get_u8(rec, off) | bit) : (get_u8(rec, off) & ~bit)));
+}
 
 // type_word fields
 constexpr uint32_t TW_TYPE_MASK = 0x3;        // 1 discrete, 2 scanner
