@@ -309,10 +309,13 @@ int32_t MXX_shut() {
 
 namespace {
 
-mxx_conn_t* MXX_new_conn(mxx_on_connected_t on_connected, mxx_on_event_t on_error, mxx_on_event_t on_closed,
-                         mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user) {
+// Opens a link through `open` (which stores the library's id through its
+// first argument) with a fresh context, released again if it fails.
+template <typename Open>
+int32_t MXX_open(int32_t* id, Open open, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
+                 mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user) {
     auto* c = new (std::nothrow) mxx_conn_t{};
-    if (c == nullptr) return nullptr;
+    if (c == nullptr) return -1;
     c->user = user;
     c->on_connected = on_connected;
     c->on_error = on_error;
@@ -323,7 +326,12 @@ mxx_conn_t* MXX_new_conn(mxx_on_connected_t on_connected, mxx_on_event_t on_erro
     c->identified = 0;
     c->probe_attempts = 0;
     c->cmd_num_try.store(1);
-    return c;
+    int32_t local_id = -1;
+    if (open(id ? id : &local_id, c) != 0) {
+        delete c;
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -331,26 +339,18 @@ mxx_conn_t* MXX_new_conn(mxx_on_connected_t on_connected, mxx_on_event_t on_erro
 int32_t MXX_connect(const char* conn, int32_t* id, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
                     mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user) {
     if (conn == nullptr || conn[0] == '\0') return -1;
-    mxx_conn_t* c = MXX_new_conn(on_connected, on_error, on_closed, probe, test_probe, user);
-    if (c == nullptr) return -1;
-    int32_t local_id = -1;
-    if (comm_connect(id ? id : &local_id, conn, MXX_event_proc, MXX_RX_CHUNK, MXX_IDLE_MS, c) != 0) {
-        delete c;
-        return -1;
-    }
-    return 0;
+    const auto open = [conn](int32_t* out, mxx_conn_t* c) {
+        return comm_connect(out, conn, MXX_event_proc, MXX_RX_CHUNK, MXX_IDLE_MS, c);
+    };
+    return MXX_open(id, open, on_connected, on_error, on_closed, probe, test_probe, user);
 }
 
 int32_t MXX_connect_peer(comm_peer_t* peer, int32_t* id, mxx_on_connected_t on_connected, mxx_on_event_t on_error,
                          mxx_on_event_t on_closed, mxx_probe_t probe, mxx_test_probe_t test_probe, int32_t user) {
-    mxx_conn_t* c = MXX_new_conn(on_connected, on_error, on_closed, probe, test_probe, user);
-    if (c == nullptr) return -1;
-    int32_t local_id = -1;
-    if (comm_connect_peer(id ? id : &local_id, peer, MXX_event_proc, MXX_RX_CHUNK, MXX_IDLE_MS, c) != 0) {
-        delete c;
-        return -1;
-    }
-    return 0;
+    const auto open = [peer](int32_t* out, mxx_conn_t* c) {
+        return comm_connect_peer(out, peer, MXX_event_proc, MXX_RX_CHUNK, MXX_IDLE_MS, c);
+    };
+    return MXX_open(id, open, on_connected, on_error, on_closed, probe, test_probe, user);
 }
 
 int32_t MXX_wait_connected(int32_t id, int32_t timeout_ms) { return comm_wait_connected(id, timeout_ms); }
