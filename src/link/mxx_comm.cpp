@@ -169,34 +169,66 @@ void MXX_drain_late(int32_t id, int32_t owed, int32_t silence_ms) {
     }
 }
 
+// The link's try count when `tries` is 0 or less; at least 1.
+int32_t MXX_tries(int32_t id, int32_t tries) {
+    if (tries > 0) return tries;
+    tries = 1;
+    with_link(id, [&](mxx_conn_t& c) { tries = c.cmd_num_try.load(std::memory_order_relaxed); });
+    return std::max(tries, 1);
+}
+
+// The slots an exchange arms: its answer, rejections, status frames.
+// Deliberately left uninitialised: only the bytes written are ever read.
+struct mxx_slots_t {
+    std::array<uint8_t, MXX_RSP_CAP1> answer;
+    std::array<uint8_t, MXX_RSP_CAP2> reject;
+    std::array<uint8_t, MXX_RSP_CAP3> status;
+
+    void arm(int32_t id, uint16_t req) {
+        comm_hook_response(id, static_cast<uint16_t>(req + MXX_RESPONSE_OFFSET), answer.data(), MXX_RSP_CAP1,
+                           MXX_CODE_REJECT, reject.data(), MXX_RSP_CAP2, MXX_CODE_STATUS, status.data(), MXX_RSP_CAP3);
+    }
+};
+
+// Where an exchange hands over what answered it.
+struct mxx_out_t {
+    void* buff;
+    int32_t buff_size;
+    int32_t* size;
+    int32_t* timeout;
+    int32_t* status;
+};
+
+// One try's wait for its answer: MXX_test_response's result, or
+// COMM_ERR_INTERRUPTED when the operator stopped the wait, or
+// COMM_ERR_CLOSED when the link ended without an answer.
+int32_t MXX_await(int32_t id, mxx_slots_t& s, const mxx_out_t& out, int32_t timeout_ms, int32_t* kind) {
+    int32_t count1 = 0, count2 = 0, count3 = 0;
+    const int32_t waited = comm_wait_response(id, &count1, &count2, &count3, timeout_ms);
+    if (waited == COMM_ERR_INTERRUPTED) return waited;
+    const int32_t result = MXX_test_response(
+        id, s.answer.data(), clamp_count(count1, MXX_RSP_CAP1), s.reject.data(), clamp_count(count2, MXX_RSP_CAP2),
+        s.status.data(), clamp_count(count3, MXX_RSP_CAP3), out.buff, out.buff_size, out.size, out.timeout,
+        out.status, kind);
+    // A link that ended is reported as such whatever tries remain.
+    if (*kind == MXX_KIND_STATUS && waited == COMM_ERR_CLOSED) return COMM_ERR_CLOSED;
+    return result;
+}
+
 // The exchange of MXX_send_cmd with at most `tries` tries (0: the link's
 // count); `kind` gets what ended it (MXX_KIND_*), status frames and silence
 // both giving MXX_KIND_STATUS.
-int32_t MXX_exchange(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* outbuff,
-                     int32_t outbuff_size, int32_t* out_size, int32_t* out_timeout, int32_t* out_status,
+int32_t MXX_exchange(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, const mxx_out_t& out,
                      int32_t timeout_ms, int32_t wait, int32_t tries, int32_t* kind) {
     MXX_CHECK(inbuff_size >= 0 && inbuff_size < (UINT16_MAX - 1), "Invalid data size for MXX frame!");
+    tries = MXX_tries(id, tries);
 
-    if (tries <= 0) {
-        tries = 1;
-        with_link(id, [&](mxx_conn_t& c) { tries = c.cmd_num_try.load(std::memory_order_relaxed); });
-        if (tries < 1) tries = 1;
-    }
-
-    // Deliberately left uninitialised: only the bytes written are ever read.
-    std::array<uint8_t, MXX_FRAME_BUF_SIZE> frame;
-    std::array<uint8_t, MXX_RSP_CAP1> slot1;
-    std::array<uint8_t, MXX_RSP_CAP2> slot2;
-    std::array<uint8_t, MXX_RSP_CAP3> slot3;
-
+    std::array<uint8_t, MXX_FRAME_BUF_SIZE> frame;  // uninitialised: only the bytes written are read
+    mxx_slots_t slots;
     const uint16_t req = static_cast<uint16_t>(code);
     const int32_t frame_size = MXX_make_command(frame.data(), req, inbuff, static_cast<uint16_t>(inbuff_size),
                                                 static_cast<uint16_t>(timeout_ms));
-
-    if (wait) {
-        comm_hook_response(id, static_cast<uint16_t>(req + MXX_RESPONSE_OFFSET), slot1.data(), MXX_RSP_CAP1,
-                           MXX_CODE_REJECT, slot2.data(), MXX_RSP_CAP2, MXX_CODE_STATUS, slot3.data(), MXX_RSP_CAP3);
-    }
+    if (wait) slots.arm(id, req);
 
     int32_t result = 255;
     int32_t last_kind = MXX_KIND_STATUS;
@@ -207,28 +239,16 @@ int32_t MXX_exchange(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
         result = comm_write(id, frame.data(), frame_size, 0, timeout_ms);
         if (result == 0 && wait) {
             ++sent;
-            int32_t count1 = 0, count2 = 0, count3 = 0;
-            const int32_t waited = comm_wait_response(id, &count1, &count2, &count3, timeout_ms);
-            // The operator stopped the wait: the request stays sent and no try
-            // follows. Nothing is drained either: a drain would wait out the
-            // very time-out the operator cut short.
-            if (waited == COMM_ERR_INTERRUPTED) {
-                result = waited;
+            result = MXX_await(id, slots, out, timeout_ms, &last_kind);
+            // Stopped by the operator: the request stays sent, no try follows,
+            // and nothing is drained (a drain would wait out the very time-out
+            // he cut short). Ended: nothing more can come.
+            if (result == COMM_ERR_INTERRUPTED || result == COMM_ERR_CLOSED) {
                 sent = answers;
                 break;
             }
-            result = MXX_test_response(id, slot1.data(), clamp_count(count1, MXX_RSP_CAP1), slot2.data(),
-                                       clamp_count(count2, MXX_RSP_CAP2), slot3.data(),
-                                       clamp_count(count3, MXX_RSP_CAP3), outbuff, outbuff_size, out_size,
-                                       out_timeout, out_status, &last_kind);
             done = last_kind == MXX_KIND_RESPONSE || last_kind == MXX_KIND_REJECT;
             if (done) ++answers;
-            // A link that ended is reported as such whatever tries remain.
-            if (!done && waited == COMM_ERR_CLOSED) {
-                result = COMM_ERR_CLOSED;
-                sent = answers;
-                break;
-            }
         }
         if (done) break;
     }
@@ -251,15 +271,15 @@ int32_t MXX_exchange(int32_t id, int32_t code, const void* inbuff, int32_t inbuf
 int32_t MXX_send_cmd(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, void* outbuff,
                      int32_t outbuff_size, int32_t* out_size, int32_t* out_timeout, int32_t* out_status,
                      int32_t timeout_ms, int32_t wait) {
-    return MXX_exchange(id, code, inbuff, inbuff_size, outbuff, outbuff_size, out_size, out_timeout, out_status,
+    return MXX_exchange(id, code, inbuff, inbuff_size, {outbuff, outbuff_size, out_size, out_timeout, out_status},
                         timeout_ms, wait, 0, nullptr);
 }
 
 int32_t MXX_send_write(int32_t id, int32_t code, const void* inbuff, int32_t inbuff_size, int32_t timeout_ms,
                        int32_t tries) {
     int32_t kind = MXX_KIND_STATUS;
-    const int32_t r = MXX_exchange(id, code, inbuff, inbuff_size, nullptr, 0, nullptr, nullptr, nullptr, timeout_ms,
-                                   1, tries, &kind);
+    const int32_t r =
+        MXX_exchange(id, code, inbuff, inbuff_size, {nullptr, 0, nullptr, nullptr, nullptr}, timeout_ms, 1, tries, &kind);
     // Status frames alone confirm nothing.
     if (r == 0 && kind != MXX_KIND_RESPONSE) return MXX_ERR_UNCONFIRMED;
     return r;
