@@ -42,7 +42,6 @@ struct link_t {
     comm_event_proc_t proc = nullptr;
     void* context = nullptr;
     const comm_transport_t* transport = nullptr;
-    int32_t rx_size = 0;
     int32_t idle_ms = 0;
     std::vector<uint8_t> rx;
 
@@ -266,6 +265,18 @@ bool wait_checked(link_t& link, std::unique_lock<std::mutex>& lock, clock_type::
 
 // ---- in-process links ----
 
+// The calling thread acts as `link`'s reader thread while this lives.
+class reader_scope {
+public:
+    explicit reader_scope(link_t& link) : outer_(t_current_link) { t_current_link = &link; }
+    ~reader_scope() { t_current_link = outer_; }
+    reader_scope(const reader_scope&) = delete;
+    reader_scope& operator=(const reader_scope&) = delete;
+
+private:
+    link_t* const outer_;
+};
+
 // Ends an in-process link as its reader thread would: out of the walk, then
 // event 3, on the calling thread.
 void peer_end(link_t& link) {
@@ -281,23 +292,17 @@ void peer_end(link_t& link) {
         std::lock_guard lock(t.mu);
         link.listed = false;
     }
-    link_t* const outer = t_current_link;
-    t_current_link = &link;
-    raise_event(link, COMM_EV_DISCONNECTED, nullptr, 0);
-    t_current_link = outer;
+    {
+        reader_scope as_reader(link);
+        raise_event(link, COMM_EV_DISCONNECTED, nullptr, 0);
+    }
     link.finished = true;
 }
 
-// The reader thread's work for an in-process link, on the caller's thread:
-// data events for the bytes due, idle events in the silences, virtual time
-// moving on only when nothing is due, until `done` holds or the clock
-// reaches `deadline`.
+// One run's events: data for the bytes due, idle in the silences, virtual
+// time moving on only when nothing is due.
 template <typename Done>
-void peer_run(link_t& link, int64_t deadline, Done done) {
-    if (link.running || link.finished) return;
-    link.running = true;
-    link_t* const outer = t_current_link;
-    t_current_link = &link;
+void peer_events(link_t& link, int64_t deadline, Done done) {
     while (!link.stop_requested && !done()) {
         const size_t n = link.peer->take_due(link.now_ms, link.rx.data(), link.rx.size());
         if (n > 0) {
@@ -314,7 +319,18 @@ void peer_run(link_t& link, int64_t deadline, Done done) {
             link.idle_at_ms = link.now_ms + link.idle_ms;
         }
     }
-    t_current_link = outer;
+}
+
+// The reader thread's work for an in-process link, on the caller's thread,
+// until `done` holds or the clock reaches `deadline`.
+template <typename Done>
+void peer_run(link_t& link, int64_t deadline, Done done) {
+    if (link.running || link.finished) return;
+    link.running = true;
+    {
+        reader_scope as_reader(link);
+        peer_events(link, deadline, done);
+    }
     link.running = false;
     if (link.stop_requested) peer_end(link);
 }
@@ -364,7 +380,6 @@ link_ptr new_link(comm_event_proc_t proc, int32_t rx_size, int32_t idle_ms, void
     }
     link->proc = proc;
     link->context = context;
-    link->rx_size = rx_size;
     link->idle_ms = idle_ms;
     table_t& t = table();
     std::lock_guard lock(t.mu);
@@ -492,10 +507,10 @@ int32_t comm_connect_peer(int32_t* id, comm_peer_t* peer, comm_event_proc_t proc
         enter_link(t, link);
     }
     *id = link->id;
-    link_t* const outer = t_current_link;
-    t_current_link = link.get();
-    raise_event(*link, COMM_EV_PROBE, nullptr, 0);
-    t_current_link = outer;
+    {
+        reader_scope as_reader(*link);
+        raise_event(*link, COMM_EV_PROBE, nullptr, 0);
+    }
     if (link->stop_requested) peer_end(*link);
     return 0;
 }
